@@ -1,0 +1,120 @@
+// Names the subsystems share: instance attributes, methods reached by
+// attribute name, module globals and record keys.
+#pragma once
+
+#include "py/names.h"
+
+namespace lb::names {
+
+// LoadBalancer instance attributes, in constructor order.
+inline py::Name inflight{"inflight"};
+inline py::Name _wrr{"_wrr"};
+inline py::Name _locks{"_locks"};
+inline py::Name _pool_last_access{"_pool_last_access"};
+inline py::Name _waiters{"_waiters"};
+inline py::Name _all_waiters{"_all_waiters"};
+inline py::Name dispatch_counts{"dispatch_counts"};
+inline py::Name last_dispatch_ts{"last_dispatch_ts"};
+inline py::Name reject_counts{"reject_counts"};
+inline py::Name queue_wait_samples{"queue_wait_samples"};
+inline py::Name _routing_mode{"_routing_mode"};
+inline py::Name _pool_dispatch_windows{"_pool_dispatch_windows"};
+inline py::Name _pool_hot_state{"_pool_hot_state"};
+
+// Methods called across subsystems by attribute name.
+inline py::Name queue_enabled{"queue_enabled"};
+inline py::Name queue_ttl_sec{"queue_ttl_sec"};
+inline py::Name queue_depth_multiplier{"queue_depth_multiplier"};
+inline py::Name _superfast_cap{"_superfast_cap"};
+inline py::Name _hybrid_hot{"_hybrid_hot"};
+inline py::Name _effective_cap_for{"_effective_cap_for"};
+inline py::Name _pool_inflight{"_pool_inflight"};
+inline py::Name _recent_dispatch_rate{"_recent_dispatch_rate"};
+inline py::Name increment{"increment"};
+inline py::Name decrement{"decrement"};
+inline py::Name force_clear{"force_clear"};
+inline py::Name _lock_for{"_lock_for"};
+inline py::Name _evict_stale_pools{"_evict_stale_pools"};
+inline py::Name _under_capacity{"_under_capacity"};
+inline py::Name _wrr_pick{"_wrr_pick"};
+inline py::Name _least_connections_pick{"_least_connections_pick"};
+inline py::Name _sticky_lookup{"_sticky_lookup"};
+inline py::Name _record_dispatch{"_record_dispatch"};
+inline py::Name _queue_capacity_for_pool{"_queue_capacity_for_pool"};
+inline py::Name _try_admit{"_try_admit"};
+inline py::Name _wake_one{"_wake_one"};
+inline py::Name _fulfill{"_fulfill"};
+inline py::Name _remove_waiter{"_remove_waiter"};
+inline py::Name _bump_reject{"_bump_reject"};
+inline py::Name is_boosted{"is_boosted"};
+inline py::Name __enter__{"__enter__"};
+inline py::Name __exit__{"__exit__"};
+
+// Keyword argument names.
+inline py::Name pool_key{"pool_key"};
+inline py::Name maxlen{"maxlen"};
+
+// InflightLease attributes.
+inline py::Name lb{"lb"};
+inline py::Name server_id{"server_id"};
+inline py::Name _released{"_released"};
+
+// _Waiter fields.
+inline py::Name candidates{"candidates"};
+inline py::Name estimated_tokens{"estimated_tokens"};
+inline py::Name future{"future"};
+inline py::Name queued_at{"queued_at"};
+inline py::Name boost_after_sec{"boost_after_sec"};
+
+// Server record keys.
+inline py::Name id{"id"};
+inline py::Name weight{"weight"};
+inline py::Name max_concurrency{"max_concurrency"};
+inline py::Name max_input_tokens{"max_input_tokens"};
+
+// Module globals.
+inline py::Name asyncio{"asyncio"};
+inline py::Name time{"time"};
+inline py::Name deque{"deque"};
+inline py::Name logger{"logger"};
+inline py::Name RejectReason{"RejectReason"};
+inline py::Name _Waiter{"_Waiter"};
+inline py::Name normalize_routing_mode{"normalize_routing_mode"};
+inline py::Name normalize_lb_algorithm{"normalize_lb_algorithm"};
+inline py::Name DEFAULT_ROUTING_MODE{"DEFAULT_ROUTING_MODE"};
+inline py::Name ROUTING_MODE_SUPERFAST{"ROUTING_MODE_SUPERFAST"};
+inline py::Name ROUTING_MODE_HYBRID{"ROUTING_MODE_HYBRID"};
+inline py::Name ROUTING_MODE_MAX_CONCURRENCY{"ROUTING_MODE_MAX_CONCURRENCY"};
+inline py::Name ROUTING_MODE_QUEUE_ALL{"ROUTING_MODE_QUEUE_ALL"};
+inline py::Name LB_ALGO_STICKY{"LB_ALGO_STICKY"};
+inline py::Name LB_ALGO_LEAST_CONN{"LB_ALGO_LEAST_CONN"};
+inline py::Name QUEUE_ENABLED{"QUEUE_ENABLED"};
+inline py::Name QUEUE_TTL_SEC{"QUEUE_TTL_SEC"};
+inline py::Name QUEUE_MAX_DEPTH_MULTIPLIER{"QUEUE_MAX_DEPTH_MULTIPLIER"};
+inline py::Name QUEUE_DEADLINE_BOOST_SEC{"QUEUE_DEADLINE_BOOST_SEC"};
+inline py::Name POOL_LRU_TTL_SEC{"POOL_LRU_TTL_SEC"};
+inline py::Name IMAGE_TOKEN_COST{"IMAGE_TOKEN_COST"};
+inline py::Name SUPERFAST_PER_SERVER_CAP{"SUPERFAST_PER_SERVER_CAP"};
+inline py::Name HYBRID_INFLIGHT_THRESHOLD{"HYBRID_INFLIGHT_THRESHOLD"};
+inline py::Name HYBRID_RATE_THRESHOLD{"HYBRID_RATE_THRESHOLD"};
+inline py::Name HYBRID_RATE_WINDOW_SEC{"HYBRID_RATE_WINDOW_SEC"};
+inline py::Name HYBRID_HOT_EXIT_RATIO{"HYBRID_HOT_EXIT_RATIO"};
+inline py::Name QUEUE_ALL_DEPTH_MULTIPLIER{"QUEUE_ALL_DEPTH_MULTIPLIER"};
+inline py::Name QUEUE_ALL_TTL_SEC{"QUEUE_ALL_TTL_SEC"};
+
+// Attributes of standard-library objects.
+inline py::Name monotonic{"monotonic"};
+inline py::Name time_fn{"time"};
+inline py::Name info{"info"};
+inline py::Name warning{"warning"};
+inline py::Name debug{"debug"};
+inline py::Name Lock{"Lock"};
+inline py::Name append{"append"};
+inline py::Name remove{"remove"};
+inline py::Name popleft{"popleft"};
+inline py::Name done{"done"};
+inline py::Name result{"result"};
+inline py::Name set_result{"set_result"};
+inline py::Name cancelled{"cancelled"};
+
+}  // namespace lb::names

@@ -1,0 +1,63 @@
+import asyncio
+import logging
+
+import pytest
+
+import load_balancer
+
+
+class FakeClock:
+    """Stands in for the `time` module: tests move time by hand."""
+
+    def __init__(self, start=1000.0, wall_offset=1_700_000_000.0):
+        self.now = start
+        self.wall_offset = wall_offset
+
+    def monotonic(self):
+        return self.now
+
+    def time(self):
+        return self.wall_offset + self.now
+
+    def advance(self, seconds):
+        self.now += seconds
+
+
+@pytest.fixture
+def lbm():
+    return load_balancer
+
+
+@pytest.fixture
+def lb():
+    return load_balancer.LoadBalancer()
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    fake = FakeClock()
+    monkeypatch.setattr(load_balancer, "time", fake)
+    return fake
+
+
+@pytest.fixture
+def lb_logs(caplog):
+    caplog.set_level(logging.DEBUG, logger="load_balancer")
+    return caplog
+
+
+def server(sid, weight=1, max_concurrency=None, max_input_tokens=None, **extra):
+    record = {"id": sid, "weight": weight}
+    if max_concurrency is not None:
+        record["max_concurrency"] = max_concurrency
+    if max_input_tokens is not None:
+        record["max_input_tokens"] = max_input_tokens
+    record.update(extra)
+    return record
+
+
+POOL = ("model-a", frozenset({1}), "fast")
+
+
+def run(coro):
+    return asyncio.run(coro)
