@@ -44,20 +44,3 @@ def clock(monkeypatch):
 def lb_logs(caplog):
     caplog.set_level(logging.DEBUG, logger="load_balancer")
     return caplog
-
-
-def server(sid, weight=1, max_concurrency=None, max_input_tokens=None, **extra):
-    record = {"id": sid, "weight": weight}
-    if max_concurrency is not None:
-        record["max_concurrency"] = max_concurrency
-    if max_input_tokens is not None:
-        record["max_input_tokens"] = max_input_tokens
-    record.update(extra)
-    return record
-
-
-POOL = ("model-a", frozenset({1}), "fast")
-
-
-def run(coro):
-    return asyncio.run(coro)
