@@ -1,0 +1,104 @@
+"""How the module's functions and coroutines behave as Python objects."""
+import asyncio
+import gc
+import inspect
+import weakref
+
+import pytest
+
+import load_balancer as m
+
+
+class TestArgumentBinding:
+    @pytest.mark.parametrize("call, message", [
+        (lambda lb: lb.increment(), "LoadBalancer.increment() missing 1 required positional argument: 'server_id'"),
+        (lambda lb: lb.increment(1, 2), "LoadBalancer.increment() takes 2 positional arguments but 3 were given"),
+        (lambda lb: lb.increment(1, server_id=1),
+         "LoadBalancer.increment() got multiple values for argument 'server_id'"),
+        (lambda lb: lb.increment(sid=1), "LoadBalancer.increment() got an unexpected keyword argument 'sid'"),
+        (lambda lb: m._env_bool(), "_env_bool() missing 1 required positional argument: 'name'"),
+        (lambda lb: m._env_bool("a", 1, 2), "_env_bool() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda lb: m.InflightLease(), "InflightLease.__init__() missing 2 required positional arguments: "
+                                       "'lb' and 'server_id'"),
+        (lambda lb: m.InflightLease(lb, 1).__exit__(),
+         "InflightLease.__exit__() missing 3 required positional arguments: 'exc_type', 'exc', and 'tb'"),
+    ])
+    def test_errors_match_python(self, lb, call, message):
+        with pytest.raises(TypeError) as info:
+            call(lb)
+        assert str(info.value) == message
+
+    def test_keywords_and_unbound_calls(self, lb):
+        assert m.LoadBalancer.increment(lb, server_id=4) == 1
+        assert lb.get_inflight(server_id=4) == 1
+        assert m.LoadBalancer.get_inflight(self=lb, server_id=4) == 1
+
+    def test_functions_bind_like_python_functions(self, lb):
+        f = m.LoadBalancer.__dict__["increment"]
+        assert f.__get__(None, m.LoadBalancer) is f
+        bound = lb.increment
+        assert bound.__self__ is lb and bound.__func__ is f
+        assert f.__name__ == "increment" and f.__qualname__ == "LoadBalancer.increment"
+        assert f.__module__ == "load_balancer"
+        assert str(inspect.signature(f)) == "(self, server_id)"
+        assert str(inspect.signature(m._env_bool)) == "(name, default=False)"
+
+
+class TestCoroutineObjects:
+    def test_is_a_coroutine_to_asyncio(self, lb):
+        coro = m.InflightLease(lb, 1).__aenter__()
+        assert asyncio.iscoroutine(coro)
+        assert coro.__qualname__ == "InflightLease.__aenter__" and coro.__name__ == "__aenter__"
+        assert coro.cr_running is False and coro.cr_await is None
+        coro.close()
+
+    def test_send_runs_to_completion(self, lb):
+        lease = m.InflightLease(lb, 1)
+        coro = lease.__aenter__()
+        with pytest.raises(StopIteration) as info:
+            coro.send(None)
+        assert info.value.value is lease
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            coro.send(None)
+
+    def test_first_send_must_be_none(self, lb):
+        coro = m.InflightLease(lb, 1).__aenter__()
+        with pytest.raises(TypeError):
+            coro.send(1)
+        coro.close()
+
+    def test_throw_into_unstarted_coroutine(self, lb):
+        coro = m.InflightLease(lb, 1).__aenter__()
+        with pytest.raises(ValueError, match="boom"):
+            coro.throw(ValueError("boom"))
+        with pytest.raises(KeyError):
+            coro.throw(KeyError)
+        assert lb.inflight == {}
+
+    def test_close_unstarted_runs_nothing(self, lb):
+        coro = m.InflightLease(lb, 1).__aenter__()
+        assert coro.close() is None
+        assert lb.inflight == {}
+        with pytest.raises(RuntimeError):
+            coro.send(None)
+
+    def test_never_awaited_warns(self, lb):
+        with pytest.warns(RuntimeWarning, match="was never awaited"):
+            m.InflightLease(lb, 1).__aenter__()
+            gc.collect()
+
+    def test_iteration_protocol_is_not_exposed(self, lb):
+        coro = m.InflightLease(lb, 1).__aenter__()
+        with pytest.raises(TypeError):
+            iter(coro)
+        coro.close()
+
+    def test_collectable_when_in_a_cycle(self, lb):
+        lease = m.InflightLease(lb, 1)
+        coro = lease.__aexit__(None, None, None)
+        lease.cycle = coro  # lease -> coroutine -> frame -> lease
+        ref = weakref.ref(coro)
+        coro.close()
+        del coro, lease
+        gc.collect()
+        assert ref() is None
