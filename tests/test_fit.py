@@ -3,51 +3,35 @@ import pytest
 
 from tests.helpers import server
 
-
-def ids(records):
-    return [s["id"] for s in records]
-
-
-CANDIDATES = [server(1), server(3, max_input_tokens=8192), server(5, max_input_tokens=4096), server(2, max_input_tokens=4096)]
+LIMITS = [server(1), server(3, max_input_tokens=8192), server(5, max_input_tokens=4096), server(2, max_input_tokens=4096)]
 
 
 @pytest.mark.parametrize(
-    "estimate, expected",
+    "cands, estimate, expected",
     [
-        (3000, [2, 5, 3, 1]),
-        (5000, [3, 1]),
-        (10000, [1]),
-        (4096, [2, 5, 3, 1]),
-        (4097, [3, 1]),
-        (0, [2, 5, 3, 1]),
-        (-10, [2, 5, 3, 1]),
+        (LIMITS, 3000, [2, 5, 3, 1]),
+        (LIMITS, 5000, [3, 1]),
+        (LIMITS, 10000, [1]),
+        (LIMITS, 4096, [2, 5, 3, 1]),  # a limit equal to the estimate fits
+        (LIMITS, 4097, [3, 1]),
+        (LIMITS, 0, [2, 5, 3, 1]),  # nothing filtered, still sorted
+        (LIMITS, -10, [2, 5, 3, 1]),
+        ([server(4, max_input_tokens=0), server(3, max_input_tokens=None), server(9, max_input_tokens=100)], 50, [9, 3, 4]),
+        ([server(2), server(1, max_input_tokens=-5)], 1, [2]),
+        ([server(2), server(1, max_input_tokens=-5)], 0, [1, 2]),
+        ([server(1, max_input_tokens=4096.9), server(2, max_input_tokens=4096)], 4096.5, [1]),  # compared exactly
+        ([server(1, max_input_tokens=4096.9), server(2, max_input_tokens=4096)], 10, [1, 2]),  # sorted by int part
+        ([server(1, max_input_tokens=2**80), server(2, max_input_tokens=2**70)], 10, [2, 1]),
+        ([server(1, max_input_tokens=10)], 100, []),
+        ([], 100, []),
     ],
 )
-def test_fit_order(lb, estimate, expected):
-    before = list(CANDIDATES)
-    result = lb.filter_by_fit(CANDIDATES, estimate)
-    assert ids(result) == expected
-    assert CANDIDATES == before and result is not CANDIDATES
-    assert all(any(r is c for c in CANDIDATES) for r in result)
-
-
-def test_no_limit_values_sort_last(lb):
-    cands = [server(4, max_input_tokens=0), server(3, max_input_tokens=None), server(9, max_input_tokens=100), server(1)]
-    assert ids(lb.filter_by_fit(cands, 50)) == [9, 1, 3, 4]
-
-
-def test_negative_limit(lb):
-    cands = [server(2), server(1, max_input_tokens=-5)]
-    assert ids(lb.filter_by_fit(cands, 1)) == [2]
-    assert ids(lb.filter_by_fit(cands, 0)) == [1, 2]
-
-
-def test_float_limit_compared_exactly_sorted_by_int_part(lb):
-    cands = [server(1, max_input_tokens=4096.9), server(2, max_input_tokens=4096)]
-    assert ids(lb.filter_by_fit(cands, 4096.5)) == [1]
-    assert ids(lb.filter_by_fit(cands, 10)) == [1, 2]  # both sort as 4096, then by id
-    big = [server(1, max_input_tokens=2**80), server(2, max_input_tokens=2**70)]
-    assert ids(lb.filter_by_fit(big, 10)) == [2, 1]
+def test_fit_order(lb, cands, estimate, expected):
+    before = list(cands)
+    result = lb.filter_by_fit(cands, estimate)
+    assert [s["id"] for s in result] == expected
+    assert cands == before and result is not cands
+    assert all(any(r is c for c in cands) for r in result)
 
 
 def test_equal_keys_keep_list_order(lb):
@@ -56,18 +40,18 @@ def test_equal_keys_keep_list_order(lb):
     assert result[0] is a and result[1] is b
 
 
-def test_empty_results(lb):
-    assert lb.filter_by_fit([], 100) == []
-    assert lb.filter_by_fit([server(1, max_input_tokens=10)], 100) == []
-
-
-def test_fit_errors(lb):
-    with pytest.raises(KeyError):
-        lb.filter_by_fit([server(1), {"weight": 1}], 0)
-    with pytest.raises(TypeError):
-        lb.filter_by_fit([server(1, max_input_tokens="big")], 10)
-    with pytest.raises(TypeError):
-        lb.filter_by_fit([server(1), server("x")], 0)
+@pytest.mark.parametrize(
+    "cands, estimate, exc",
+    [
+        ([server(1), {"weight": 1}], 0, KeyError),
+        ([server(1, max_input_tokens="big")], 10, TypeError),
+        ([server(1, max_input_tokens="big")], 0, ValueError),
+        ([server(1), server("x")], 0, TypeError),
+    ],
+)
+def test_fit_errors(lb, cands, estimate, exc):
+    with pytest.raises(exc):
+        lb.filter_by_fit(cands, estimate)
 
 
 def test_inconsistent_ordering_cannot_break_the_sort(lb):
@@ -84,5 +68,4 @@ def test_inconsistent_ordering_cannot_break_the_sort(lb):
         __hash__ = object.__hash__
 
     cands = [server(Chaotic()) for _ in range(40)]
-    result = lb.filter_by_fit(cands, 0)
-    assert sorted(map(id, result)) == sorted(map(id, cands))
+    assert sorted(map(id, lb.filter_by_fit(cands, 0))) == sorted(map(id, cands))

@@ -1,5 +1,4 @@
 """Smooth weighted round-robin, least-connections and the sticky lookup."""
-import asyncio
 import hashlib
 import random
 
@@ -21,61 +20,32 @@ def picks(lb, eligible, n, pool=POOL):
 
 
 @pytest.mark.parametrize(
-    "records, expected",
+    "eligible, expected",
     [
-        ([(1, 5), (2, 1), (3, 1)], [1, 1, 2, 1, 3, 1, 1] * 2),
-        ([(4, 1), (2, 1)], [2, 4, 2, 4]),
-        ([(10, 2), (20, 1)], [10, 20, 10, 10, 20, 10]),
-        ([(1, None), (2, 0), (3, "")], [1, 2, 3, 1, 2, 3]),
-        ([(1, "2.5"), (2, 2.5)], [1, 2, 1, 2]),
+        ([server(1, 5), server(2, 1), server(3, 1)], [1, 1, 2, 1, 3, 1, 1] * 2),
+        ([server(4), server(2)], [2, 4, 2, 4]),
+        ([server(10, 2), server(20, 1)], [10, 20, 10, 10, 20, 10]),
+        ([{"id": 1}, server(2, None), server(3, 0), server(4, "")], [1, 2, 3, 4]),
+        ([server(1, "2.5"), server(2, 2.5)], [1, 2, 1, 2]),
+        ([server(1), server(2), server(1)], [1, 2, 1]),  # a duplicate counts twice
     ],
 )
-def test_wrr_sequences(lb, clock, records, expected):
-    eligible = [{"id": i, "weight": w} for i, w in records]
+def test_wrr_sequences(lb, clock, eligible, expected):
     assert picks(lb, eligible, len(expected)) == expected
     assert all(v == 0.0 and type(v) is float for v in lb._wrr[POOL].values())
 
 
-def test_missing_weight_key_weighs_one(lb, clock):
-    assert picks(lb, [{"id": 2}, {"id": 1}], 4) == [1, 2, 1, 2]
-
-
-def test_duplicate_record_counts_twice(lb, clock):
-    a, b = server(1), server(2)
-    assert picks(lb, [a, b, a], 3) == [1, 2, 1]
-    assert lb._wrr[POOL] == {1: 0.0, 2: 0.0}
-
-
-def test_left_out_backend_restarts_from_zero(lb, clock):
+def test_wrr_state_between_picks(lb, clock):
     a, b, c = server(1, 3), server(2, 2), server(3, 1)
-    picks(lb, [a, b, c], 1)
-    assert lb._wrr[POOL] == {1: -3.0, 2: 2.0, 3: 1.0}
-    picks(lb, [a, c], 1)
-    assert lb._wrr[POOL] == {1: 0.0, 3: -2.0}
-    picks(lb, [a, b, c], 1)
-    assert lb._wrr[POOL] == {1: -3.0, 2: 2.0, 3: -1.0}
-
-
-def test_pools_are_independent(lb, clock):
-    eligible = [server(1, 2), server(2, 1)]
-
-    async def go():
-        out = []
-        for _ in range(3):
-            out.append((await lb._wrr_pick(POOL, eligible))["id"])
-            out.append((await lb._wrr_pick(OTHER, eligible))["id"])
-        return out
-
-    assert run(go()) == [1, 1, 2, 2, 1, 1]
-
-
-def test_pick_touches_pool_and_returns_record(lb, clock):
-    rec = server(8)
     clock.now = 1234.5
-    assert run(lb._wrr_pick(POOL, [rec])) is rec
-    assert lb._pool_last_access == {POOL: 1234.5}
-    assert list(lb._wrr) == [POOL] and lb._wrr[POOL] == {8: 0.0}
-    assert POOL in lb._locks and not lb._locks[POOL].locked()
+    assert run(lb._wrr_pick(POOL, [a, b, c])) is a
+    assert lb._wrr == {POOL: {1: -3.0, 2: 2.0, 3: 1.0}} and lb._pool_last_access == {POOL: 1234.5}
+    picks(lb, [a, c], 1)  # b left out: its entry goes
+    assert lb._wrr[POOL] == {1: 0.0, 3: -2.0}
+    picks(lb, [a, b, c], 1)  # and it starts again from 0.0
+    assert lb._wrr[POOL] == {1: -3.0, 2: 2.0, 3: -1.0}
+    assert picks(lb, [a, b], 2, pool=OTHER) == [1, 2]  # pools are independent
+    assert lb._wrr[POOL] == {1: -3.0, 2: 2.0, 3: -1.0}
 
 
 @pytest.mark.parametrize(
@@ -104,57 +74,40 @@ def test_prune_handles_non_int_keys(lb, clock):
     assert lb._wrr[POOL] == {1.0: -0.5, 2: 1.0}
 
 
-def test_custom_lock_protocol(lb, clock):
+def test_lock_protocol_on_any_lock_object(lb, clock):
     events = []
 
     class Lock:
         async def __aenter__(self):
             events.append("enter")
+            if fail_enter:
+                raise RuntimeError("refused")
 
         async def __aexit__(self, *exc):
             events.append(("exit", exc[0]))
+            if fail_exit:
+                raise RuntimeError("exit failed")
             return suppress
 
     lock = Lock()
-    lock.__aenter__ = lambda: 1 / 0  # instance attributes are not the protocol
+    lock.__aenter__ = lambda: 1 / 0  # the protocol is looked up on the type
     lb._lock_for = lambda key: lock
-    suppress = False
+    fail_enter = fail_exit = suppress = False
     assert run(lb._wrr_pick(POOL, [server(1)]))["id"] == 1
     with pytest.raises(KeyError):
         run(lb._wrr_pick(POOL, [{"weight": 1}]))
     suppress = True
     assert run(lb._wrr_pick(POOL, [{"weight": 1}])) is None
-    assert events == ["enter", ("exit", None), "enter", ("exit", KeyError), "enter", ("exit", KeyError)]
-
-
-def test_failed_enter_skips_exit(lb, clock):
-    events = []
-
-    class Lock:
-        async def __aenter__(self):
-            raise RuntimeError("refused")
-
-        async def __aexit__(self, *exc):
-            events.append("exit")
-
-    lb._lock_for = lambda key: Lock()
-    with pytest.raises(RuntimeError, match="refused"):
-        run(lb._wrr_pick(POOL, [server(1)]))
-    assert events == [] and POOL not in lb._wrr
-
-
-def test_exit_error_is_chained_to_pick_error(lb, clock):
-    class Lock:
-        async def __aenter__(self):
-            pass
-
-        async def __aexit__(self, *exc):
-            raise RuntimeError("exit failed")
-
-    lb._lock_for = lambda key: Lock()
-    with pytest.raises(RuntimeError) as info:
+    fail_exit = True
+    with pytest.raises(RuntimeError, match="exit failed") as info:
         run(lb._wrr_pick(POOL, [{"weight": 1}]))
     assert isinstance(info.value.__context__, KeyError)
+    assert events == ["enter", ("exit", None)] + ["enter", ("exit", KeyError)] * 3
+    events.clear()
+    fail_enter = True
+    with pytest.raises(RuntimeError, match="refused"):
+        run(lb._wrr_pick(POOL, [server(1)]))
+    assert events == ["enter"]  # no exit when entering failed
 
 
 @pytest.mark.parametrize(
@@ -190,22 +143,22 @@ def test_bad_lock_objects(lb, lock, message):
 )
 def test_least_connections(lb, records, inflight, expected):
     lb.inflight.update(inflight)
-    eligible = [server(i, w) for i, w in records]
-    assert lb._least_connections_pick(eligible)["id"] == expected
+    assert lb._least_connections_pick([server(i, w) for i, w in records])["id"] == expected
 
 
-def test_least_connections_duplicates_and_errors(lb):
-    a = server(1)
-    assert lb._least_connections_pick([a, dict(a)]) is a
-    with pytest.raises(KeyError):
-        lb._least_connections_pick([a, {"weight": 1}])
-    with pytest.raises(ValueError):
-        lb._least_connections_pick([a, server(2, "x")])
-    with pytest.raises(ValueError):
-        lb._least_connections_pick([])
-    lb.inflight[1] = "busy"
-    with pytest.raises(TypeError):
-        lb._least_connections_pick([a, server(2)])
+@pytest.mark.parametrize(
+    "eligible, inflight, exc",
+    [
+        ([server(1), {"weight": 1}], {}, KeyError),
+        ([server(1), server(2, "x")], {}, ValueError),
+        ([], {}, ValueError),
+        ([server(1), server(2)], {1: "busy"}, TypeError),
+    ],
+)
+def test_least_connections_errors(lb, eligible, inflight, exc):
+    lb.inflight.update(inflight)
+    with pytest.raises(exc):
+        lb._least_connections_pick(eligible)
 
 
 # ---- sticky lookup ----------------------------------------------------------------
@@ -230,12 +183,9 @@ def test_sticky_matches_hashlib(lb):
         assert lb._sticky_lookup(eligible, key)["id"] == want
         rng.shuffle(eligible)
         assert lb._sticky_lookup(eligible, key)["id"] == want
-
-
-@pytest.mark.parametrize("key, ids", [(5, [1, 2, 3]), ("k", ["a", "b", "é"]), ("k", [True, 2])])
-def test_sticky_formats_like_fstring(lb, key, ids):
-    want = max(ids, key=lambda i: reference_score(key, i))
-    assert lb._sticky_lookup([server(i) for i in ids], key)["id"] == want
+    for key, ids in [(5, [1, 2, 3]), ("k", ["a", "b", "é"]), ("k", [True, 2])]:  # f-string formatting
+        want = max(ids, key=lambda i: reference_score(key, i))
+        assert lb._sticky_lookup([server(i) for i in ids], key)["id"] == want
 
 
 def test_sticky_moves_only_the_winners_keys(lb):
@@ -246,8 +196,7 @@ def test_sticky_moves_only_the_winners_keys(lb):
         winner = lb._sticky_lookup(eligible, key)
         others = [s for s in eligible if s is not winner]
         assert lb._sticky_lookup(others[1:] + [winner], key) is winner
-        ranked = sorted(others, key=lambda s: reference_score(key, s["id"]), reverse=True)
-        assert lb._sticky_lookup(others, key) is ranked[0]
+        assert lb._sticky_lookup(others, key) is max(others, key=lambda s: reference_score(key, s["id"]))
 
 
 def test_sticky_edge_cases(lb):

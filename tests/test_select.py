@@ -48,27 +48,32 @@ def dispatches(lb):
 # ---- outcomes -------------------------------------------------------------------
 
 
-def test_empty_candidates(lb, clock, dispatches):
-    assert select(lb, POOL, []) is None
-    assert select(lb, POOL, [], force_server_id=1) is None
-    assert dispatches == []
-
-
 @pytest.mark.parametrize(
-    "record",
-    [server(2, 0), server(2, max_concurrency=1), server(2, weight=None)],
+    "cands, kwargs, expected",
+    [
+        ([], {}, None),
+        ([], {"force_server_id": 1}, None),
+        ([server(1), server(2)], {"force_server_id": 3}, None),  # no fall-back to a normal pick
+        ([server(1)], {"force_server_id": 1.0}, 1),  # equality, not identity
+        ([server(1), server(2), server(3, 0)], {"sin_binned": {1, 2}}, None),
+        ([server(1), server(2), server(3, 0)], {"sin_binned": set()}, 1),
+        ([server(1), server(2), server(3, 0)], {"sin_binned": [1]}, 2),  # any container
+        ([server(9, 0, max_concurrency=100), server(1, max_concurrency=1)], {}, None),  # drained stays out
+    ],
 )
-def test_forced_backend_skips_every_filter(lb, clock, dispatches, record):
+def test_outcomes(lb, clock, dispatches, cands, kwargs, expected):
+    lb.inflight[1] = 1
+    result = select(lb, POOL, cands, **kwargs)
+    assert (result and result["id"]) == expected
+    assert dispatches == ([] if result is None else [(POOL, result)])
+
+
+def test_forced_backend_skips_every_filter(lb, clock, dispatches):
     lb.inflight[2] = 5
-    cands = [server(1), {"weight": 1}, record, server(2)]
-    assert select(lb, POOL, cands, force_server_id=2, sin_binned={2}, algorithm="least_connections") is record
-    assert dispatches == [(POOL, record)]
-
-
-def test_forced_backend_absent(lb, clock, dispatches):
-    assert select(lb, POOL, [server(1), server(2)], force_server_id=3) is None
-    assert dispatches == []
-    assert select(lb, POOL, [server(1)], force_server_id=1.0)["id"] == 1  # equality, not identity
+    forced = server(2, 0, max_concurrency=1)
+    cands = [server(1), {"weight": 1}, forced, server(2)]
+    assert select(lb, POOL, cands, force_server_id=2, sin_binned={2}, algorithm="least_connections") is forced
+    assert dispatches == [(POOL, forced)]
 
 
 def test_all_drained_candidates_rotate(lb, clock):
@@ -76,69 +81,43 @@ def test_all_drained_candidates_rotate(lb, clock):
     assert [select(lb, POOL, cands)["id"] for _ in range(6)] == [1, 2, 3] * 2
 
 
-def test_drained_backend_is_never_picked(lb, clock, dispatches):
-    drained = server(9, 0, max_concurrency=100)
-    busy = server(1, 1, max_concurrency=1)
-    lb.inflight[1] = 1
-    assert select(lb, POOL, [busy, drained]) is None
-    assert dispatches == []
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {},
+        {"algorithm": ""},
+        {"algorithm": "bogus"},
+        {"algorithm": " Weighted_Round_Robin "},
+        {"algorithm": "sticky_session"},  # without a key: round-robin, not least-connections
+        {"algorithm": "sticky_session", "sticky_key": ""},
+        {"estimated_tokens": 10**9},
+    ],
+)
+def test_round_robin_is_the_default(lb, clock, kwargs):
+    lb.inflight[1] = 3  # least-connections would not pick 1 first
+    assert [select(lb, POOL, trio(), **kwargs)["id"] for _ in range(7)] == SWRR_5_1_1
+    with pytest.raises(TypeError):
+        lb.select(POOL, [], 100)  # estimated_tokens is keyword-only
 
 
-@pytest.mark.parametrize("sin_binned, expected", [({1, 2}, None), (set(), 1), (None, 1), ([2], 1), ({1: "x"}, 2)])
-def test_sin_bin(lb, clock, sin_binned, expected):
-    result = select(lb, POOL, [server(1), server(2), server(3, 0)], sin_binned=sin_binned)
-    assert (result and result["id"]) == expected
-
-
-@pytest.mark.parametrize("algorithm", [None, "", "bogus", "weighted_round_robin", " Weighted_Round_Robin "])
-def test_default_algorithm_is_swrr(lb, clock, algorithm):
-    lb.inflight.update({1: 3})  # least-connections would never pick 1 first
-    assert [select(lb, POOL, trio(), algorithm=algorithm)["id"] for _ in range(7)] == SWRR_5_1_1
-
-
-@pytest.mark.parametrize("key", [None, ""])
-def test_sticky_without_key_is_swrr(lb, clock, key):
-    lb.inflight.update({1: 3})
-    got = [select(lb, POOL, trio(), algorithm="sticky_session", sticky_key=key)["id"] for _ in range(3)]
-    assert got == [1, 1, 2]
-
-
-def test_sticky_with_key_is_stable(lb, clock, dispatches):
+def test_sticky_and_least_connections(lb, clock, dispatches):
     cands = [server(i) for i in range(1, 6)]
     first = select(lb, POOL, cands, algorithm="sticky_session", sticky_key="user-42")
     assert first is lb._sticky_lookup(cands, "user-42")
-    for _ in range(5):
+    for _ in range(3):
         assert select(lb, POOL, cands[::-1], algorithm="STICKY_SESSION", sticky_key="user-42") is first
-    assert lb._wrr == {} and len(dispatches) == 6
-
-
-def test_sticky_falls_back_to_least_connections(lb, clock):
-    lb._sticky_lookup = lambda eligible, key: None
-    lb.inflight.update({1: 2, 2: 1})
-    assert select(lb, POOL, [server(1), server(2), server(3)], algorithm="sticky_session", sticky_key="k")["id"] == 3
-
-
-def test_least_connections(lb, clock):
     lb.inflight.update({1: 3, 2: 1})
-    cands = [server(1, 4), server(2, 1)]
-    assert select(lb, POOL, cands, algorithm="least_connections")["id"] == 1
-
-
-@pytest.mark.parametrize("tokens", [0, 1, 10**9, -4])
-def test_estimated_tokens_changes_nothing(lb, clock, tokens):
-    assert [select(lb, POOL, trio(), estimated_tokens=tokens)["id"] for _ in range(7)] == SWRR_5_1_1
-
-
-def test_estimated_tokens_is_keyword_only(lb):
-    with pytest.raises(TypeError):
-        lb.select(POOL, [], 100)
+    assert select(lb, POOL, [server(1, 4), server(2, 1)], algorithm="least_connections")["id"] == 1
+    lb._sticky_lookup = lambda eligible, key: None  # no target: least-connections
+    assert select(lb, POOL, cands, algorithm="sticky_session", sticky_key="k")["id"] == 3
+    assert lb._wrr == {} and len(dispatches) == 6
 
 
 def test_capacity_gate_filters(lb, clock, dispatches):
     cands = [server(1, 5, max_concurrency=2), server(2, 1)]
     lb.inflight[1] = 2
     assert [select(lb, POOL, cands)["id"] for _ in range(3)] == [2, 2, 2]
-    assert dispatches == [(POOL, cands[1])] * 3 and lb.dispatch_counts == {2: 3}
+    assert dispatches == [(POOL, cands[1])] * 3
 
 
 @pytest.mark.parametrize(
@@ -156,42 +135,35 @@ def test_malformed_records(lb, clock, cands, exc):
 
 def test_capacity_gate_called_per_record(lb, clock):
     calls = []
-    a, b, c = server(1), server(2, 0), server(3)
 
     def gate(s, pool_candidates=None, *, pool_key=None):
         calls.append((s["id"], [x["id"] for x in pool_candidates], pool_key))
         return s["id"] != 1
 
     lb._under_capacity = gate
-    assert select(lb, POOL, [a, b, c], sin_binned={3}) is None
+    assert select(lb, POOL, [server(1), server(2, 0), server(3)], sin_binned={3}) is None
     assert calls == [(1, [1, 3], POOL)]
 
 
 def test_python_overrides(lb, clock, monkeypatch):
-    picked = []
-
     class Custom(load_balancer.LoadBalancer):
         async def _wrr_pick(self, pool_key, eligible):
             await asyncio.sleep(0)
-            picked.append(pool_key)
             return eligible[-1]
 
     custom = Custom()
-    assert select(custom, POOL, trio())["id"] == 3
-    assert picked == [POOL] and custom.dispatch_counts == {3: 1}
+    assert select(custom, POOL, trio())["id"] == 3 and custom.dispatch_counts == {3: 1}
 
     monkeypatch.setattr(load_balancer, "normalize_lb_algorithm", lambda value: "least_connections")
     lb.inflight[1] = 1
     assert select(lb, POOL, [server(1), server(2)])["id"] == 2
     monkeypatch.setattr(load_balancer, "LB_ALGO_LEAST_CONN", "something else")
-    assert select(lb, POOL, [server(1), server(2)])["id"] == 1  # the SWRR pick
-
-
-def test_pick_error_records_nothing(lb, clock):
+    assert select(lb, POOL, [server(1), server(2)])["id"] == 1  # the round-robin pick
     lb._least_connections_pick = lambda eligible: 1 / 0
+    monkeypatch.setattr(load_balancer, "LB_ALGO_LEAST_CONN", "least_connections")
     with pytest.raises(ZeroDivisionError):
-        select(lb, POOL, trio(), algorithm="least_connections")
-    assert lb.dispatch_counts == {}
+        select(lb, POOL, trio())
+    assert lb.dispatch_counts == {2: 1, 1: 1}  # nothing recorded for the failed pick
 
 
 # ---- the event loop ------------------------------------------------------------------
