@@ -4,7 +4,7 @@ import random
 import pytest
 
 import load_balancer
-from tests.helpers import POOL
+from tests.helpers import POOL, server
 
 SNAPSHOT_KEYS = [
     "routing_mode",
@@ -210,6 +210,25 @@ def test_rates_are_rounded_like_round(lb, clock, rate):
     assert asked == [None, POOL]
 
 
+def test_rates_of_recorded_dispatches(lb, clock):
+    other = ("model-b", frozenset(), "slow")
+    idle = ("model-c", frozenset(), "slow")
+    lb._record_dispatch(idle, server(9))
+    clock.advance(10.0)
+    lb._record_dispatch(POOL, server(1))
+    clock.advance(0.1)
+    lb._record_dispatch(POOL, server(2))
+    lb._record_dispatch(other, server(3))
+    clock.advance(0.2)
+    lb._wrr[POOL] = {1: 0, 2: 0}
+    snap = lb.snapshot()
+    assert snap["dispatch_rate_per_sec"] == 10.0  # 3 dispatches, the oldest kept 0.3 s old
+    assert list(snap["pools"]) == ["model-a|1|fast"]
+    assert snap["pools"]["model-a|1|fast"]["dispatch_rate_per_sec"] == 6.667
+    assert snap["dispatch_counts"] == {9: 1, 1: 1, 2: 1, 3: 1}
+    assert len(lb._pool_dispatch_windows[idle]) == 0  # trimmed by the balancer-wide read
+
+
 def test_eviction_runs_before_anything_is_read(lb, clock):
     order = []
     fixed_rate(lb, 0.0)
@@ -328,8 +347,3 @@ def test_non_string_label_part_raises_after_eviction(lb, clock, pk):
         lb.snapshot()
     assert stale not in lb._wrr
 
-
-@pytest.fixture(autouse=True)
-def _rate_until_merged(lb):
-    if not hasattr(load_balancer.LoadBalancer, "_recent_dispatch_rate"):
-        fixed_rate(lb, 0.0)
