@@ -63,38 +63,25 @@ def test_full_exposition(lb):
     )
 
 
-def test_inflight_line_follows_its_type_line(lb):
+def test_inflight_lines(lb):
+    lb.increment(5)
+    lb.decrement(5)  # released: no entry, no line
     lb.inflight[3] = 2
     lines = lb.prometheus_text().split("\n")
-    assert lines[2] == 'varnel_lb_inflight{server_id="3"} 2'
-
-
-def test_released_backend_has_no_line(lb):
-    lb.increment(3)
-    lb.decrement(3)
-    assert "varnel_lb_inflight{" not in lb.prometheus_text()
-
-
-def test_single_wait_sample(lb):
-    lb.queue_wait_samples.append(0.123456)
-    assert lb.prometheus_text().endswith(wait_family("0.1235", "0.1235", 1))
+    assert lines[2:4] == ['varnel_lb_inflight{server_id="3"} 2', HEAD_DISPATCH.split("\n")[0]]
 
 
 @pytest.mark.parametrize(
     "n, p50, p95",
-    [(20, "0.1100", "0.2000"), (19, "0.1000", "0.1900"), (2, "0.0200", "0.0200"), (100, "0.5100", "0.9600")],
+    [(1, "0.0100", "0.0100"), (2, "0.0200", "0.0200"), (19, "0.1000", "0.1900"), (20, "0.1100", "0.2000"),
+     (100, "0.5100", "0.9600")],
 )
 def test_wait_quantiles(lb, n, p50, p95):
     lb.queue_wait_samples.extend(reversed([round(0.01 * (i + 1), 2) for i in range(n)]))
     assert lb.prometheus_text().endswith(wait_family(p50, p95, n))
 
 
-def test_wait_count_never_exceeds_the_deque_bound(lb):
-    lb.queue_wait_samples.extend(float(i) for i in range(600))
-    assert lb.prometheus_text().endswith("varnel_lb_queue_wait_seconds_count 512\n")
-
-
-@pytest.mark.parametrize("value", [0.00005, 0.00015, 2.5e-5, 1e-12, 12345.678951, -0.0, 3, 1e20, float("inf")])
+@pytest.mark.parametrize("value", [0.123456, 0.00005, 0.00015, 12345.678951, -0.0, 3, float("inf")])
 def test_quantiles_format_like_python(lb, value):
     lb.queue_wait_samples.append(value)
     assert lb.prometheus_text().endswith(wait_family(format(value, ".4f"), format(value, ".4f"), 1))

@@ -120,17 +120,7 @@ def test_settings_are_read_at_call_time(lb, clock, monkeypatch):
     ]
 
 
-def test_queue_settings_come_from_the_methods(lb, clock):
-    lb.queue_enabled = lambda: "enabled?"
-    lb.queue_ttl_sec = lambda: "ttl"
-    lb.queue_depth_multiplier = lambda: "depth"
-    snap = lb.snapshot()
-    assert (snap["queue_enabled"], snap["queue_ttl_sec"], snap["queue_depth_multiplier"]) == (
-        "enabled?", "ttl", "depth",
-    )
-
-
-@pytest.mark.parametrize("name", ["SUPERFAST_PER_SERVER_CAP", "POOL_LRU_TTL_SEC", "ROUTING_MODE_HYBRID"])
+@pytest.mark.parametrize("name", ["SUPERFAST_PER_SERVER_CAP", "ROUTING_MODE_HYBRID"])
 def test_deleted_setting_raises_name_error(lb, clock, monkeypatch, name):
     add_pool(lb, POOL, {1: 0}, clock.now)
     monkeypatch.delattr(load_balancer, name)
@@ -142,8 +132,11 @@ def test_counters_are_fresh_copies(lb, clock):
     lb.inflight.update({1: 2, 2: 1})
     lb.dispatch_counts.update({1: 5})
     lb.note_reject("queue_full")
+    lb._all_waiters.extend([object(), object()])
     add_pool(lb, POOL, {1: 0.5, 2: -0.5}, clock.now)
+    lb._pool_last_access[("only", frozenset(), "access")] = clock.now  # no WRR state: not listed
     snap = lb.snapshot()
+    assert snap["queue_total_waiters"] == 2 and list(snap["pools"]) == ["model-a|1|fast"]
     assert (snap["inflight"], snap["dispatch_counts"], snap["reject_counts"]) == (
         {1: 2, 2: 1}, {1: 5}, {"queue_full": 1},
     )
@@ -159,11 +152,6 @@ def test_counters_are_fresh_copies(lb, clock):
         copy.clear()
     assert lb.inflight == {1: 2, 2: 1} and lb.dispatch_counts == {1: 5}
     assert lb.reject_counts == {"queue_full": 1} and lb._wrr[POOL] == {1: 0.5, 2: -0.5}
-
-
-def test_queue_total_waiters_counts_parked_waiters(lb, clock):
-    lb._all_waiters.extend([object(), object(), object()])
-    assert lb.snapshot()["queue_total_waiters"] == 3
 
 
 # ---- wait-time percentiles ---------------------------------------------------------
@@ -184,23 +172,10 @@ def test_wait_percentiles(lb, clock, n, p50_index, p95_index):
     assert list(lb.queue_wait_samples) == shuffled  # read, not sorted in place
 
 
-def test_single_wait_sample(lb, clock):
-    lb.queue_wait_samples.append(0.25)
-    snap = lb.snapshot()
-    assert (snap["queue_wait_p50_sec"], snap["queue_wait_p95_sec"]) == (0.25, 0.0)
-
-
-def test_percentiles_are_the_samples_themselves(lb, clock):
-    samples = [3, 1, 2]  # ints stay ints: nothing is rounded or converted
-    lb.queue_wait_samples.extend(samples)
-    assert lb.snapshot()["queue_wait_p50_sec"] == 2
-    assert type(lb.snapshot()["queue_wait_p50_sec"]) is int
-
-
 # ---- dispatch rates ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("rate", [1 / 3, 2.675, 0.0005, 0.0015, 1234.56789, 1e-9, 7.0])
+@pytest.mark.parametrize("rate", [1 / 3, 2.675, 0.0005, 0.0015, 7.0])
 def test_rates_are_rounded_like_round(lb, clock, rate):
     asked = fixed_rate(lb, rate)
     add_pool(lb, POOL, {1: 0}, clock.now)
@@ -233,8 +208,8 @@ def test_eviction_runs_before_anything_is_read(lb, clock):
     order = []
     fixed_rate(lb, 0.0)
     lb._evict_stale_pools = lambda: order.append("evict")
-    lb.queue_enabled = lambda: order.append("queue_enabled") or False
-    lb.snapshot()
+    lb.queue_enabled = lambda: order.append("queue_enabled") or "enabled?"
+    assert lb.snapshot()["queue_enabled"] == "enabled?"
     assert order == ["evict", "queue_enabled"]
 
 
@@ -270,21 +245,6 @@ def test_pool_entry(lb, clock):
         "dispatch_rate_per_sec": 2.0,
         "hybrid_hot": None,
     }
-
-
-def test_pool_without_last_access_counts_idle_from_zero(lb, clock):
-    lb._wrr[POOL] = {}
-    fixed_rate(lb, 0.0)
-    entry = lb.snapshot()["pools"]["model-a|1|fast"]
-    assert entry["idle_seconds"] == clock.now
-    assert entry["inflight_total"] == 0
-
-
-def test_inflight_total_matches_ids_by_equality(lb, clock):
-    add_pool(lb, POOL, {1: 0, 2: 0}, clock.now)
-    lb.inflight.update({1.0: 2, True: 5, 3: 7})  # 1.0 == 1; True == 1 collapses into key 1.0
-    fixed_rate(lb, 0.0)
-    assert lb.snapshot()["pools"]["model-a|1|fast"]["inflight_total"] == 5
 
 
 @pytest.mark.parametrize(
@@ -328,13 +288,6 @@ def test_pools_follow_wrr_order_and_later_duplicate_label_wins(lb, clock):
     pools = lb.snapshot()["pools"]
     assert list(pools) == ["b||t", "a|||t"]
     assert pools["a|||t"]["wrr_current"] == {1: 2}
-
-
-def test_pools_only_lists_wrr_state(lb, clock):
-    fixed_rate(lb, 0.0)
-    lb._pool_last_access[POOL] = clock.now
-    lb._pool_hot_state[POOL] = True
-    assert lb.snapshot()["pools"] == {}
 
 
 @pytest.mark.parametrize("pk", [(1, frozenset(), "t"), ("m", frozenset(), None)])
