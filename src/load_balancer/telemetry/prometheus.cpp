@@ -48,15 +48,15 @@ public:
         }
     }
 
-    // format(v, spec), as is.
-    void formatted(PyObject* v, PyObject* spec) {
-        py::Ref s = py::Ref::steal(PyObject_Format(v, spec));
+    // format(v, fmt), as is.
+    void formatted(PyObject* v, PyObject* fmt) {
+        py::Ref s = py::Ref::steal(PyObject_Format(v, fmt));
         str(s.get());
     }
 
     // name{label="value"} sample
     void sample(std::string_view name, std::string_view label, PyObject* label_value_obj, PyObject* value,
-                PyObject* spec) {
+                PyObject* fmt) {
         raw(name);
         raw("{");
         raw(label);
@@ -64,7 +64,7 @@ public:
         py::Ref lv = py::Ref::steal(PyObject_Format(label_value_obj, empty()));
         label_value(lv.get());
         raw("\"} ");
-        formatted(value, spec);
+        formatted(value, fmt);
         raw("\n");
     }
 
