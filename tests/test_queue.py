@@ -45,27 +45,24 @@ async def parked(lb, candidates, tokens=0, **kw):
 
 
 @pytest.mark.parametrize(
-    "caps, multiplier, expected",
+    "mode, caps, multiplier, expected",
     [
-        ([8, 8, None], 4, 64),
-        ([], 4, 0),
-        ([0, None, None], 4, 0),
-        ([8.9, "3"], 2, 22),
-        ([-5, 2], 4, 0),
-        ([3], 0, 3),
-        ([3], -2, 3),
+        ("max_concurrency", [8, 8, None], 4, 64),
+        ("max_concurrency", [], 4, 0),
+        ("max_concurrency", [0, None, None], 4, 0),
+        ("max_concurrency", [8.9, "3"], 2, 22),
+        ("max_concurrency", [-5, 2], 4, 0),
+        ("max_concurrency", [3], 0, 3),
+        ("max_concurrency", [3], -2, 3),
+        ("queue_all", [2], 4, 2000),
     ],
 )
-def test_queue_capacity_for_pool(qlb, monkeypatch, caps, multiplier, expected):
+def test_queue_capacity_for_pool(qlb, monkeypatch, mode, caps, multiplier, expected):
+    qlb.set_routing_mode(mode)
     monkeypatch.setattr(load_balancer, "QUEUE_MAX_DEPTH_MULTIPLIER", multiplier)
     records = [server(i, max_concurrency=c) for i, c in enumerate(caps)]
     got = qlb._queue_capacity_for_pool(records)
     assert got == expected and type(got) is int
-
-
-def test_queue_capacity_uses_the_mode_multiplier(lb):
-    lb.set_routing_mode("queue_all")
-    assert lb._queue_capacity_for_pool([server(1, max_concurrency=2)]) == 2000
 
 
 # ---- refusals -------------------------------------------------------------
@@ -119,7 +116,9 @@ def test_no_ceiling_without_configured_caps(qlb, monkeypatch):
 # ---- parking --------------------------------------------------------------
 
 
-def test_parks_once_on_every_backend_of_the_wait_set(qlb, clock, monkeypatch):
+@pytest.mark.parametrize("mode, boost", [("max_concurrency", 7.5), ("queue_all", 0.0)])
+def test_parks_once_on_every_backend_of_the_wait_set(qlb, clock, monkeypatch, mode, boost):
+    qlb.set_routing_mode(mode)
     monkeypatch.setattr(load_balancer, "QUEUE_DEADLINE_BOOST_SEC", 7.5)
     records = [server(1, max_concurrency=1), server(2, weight=0, max_concurrency=1),
                server(3, max_concurrency=1), server(4, max_concurrency=1)]
@@ -132,7 +131,7 @@ def test_parks_once_on_every_backend_of_the_wait_set(qlb, clock, monkeypatch):
         assert parked_counts(qlb, w) == (1, {1: 1, 3: 1})
         assert w.candidates == [records[0], records[2]] and w.candidates is not records
         assert all(a is b for a, b in zip(w.candidates, [records[0], records[2]]))
-        assert (w.pool_key, w.estimated_tokens, w.queued_at, w.boost_after_sec) == (POOL, 42, 1000.0, 7.5)
+        assert (w.pool_key, w.estimated_tokens, w.queued_at, w.boost_after_sec) == (POOL, 42, 1000.0, boost)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
@@ -148,19 +147,6 @@ def test_drained_backends_are_waited_on_when_all_are_drained(qlb):
     async def main():
         task = await parked(qlb, records)
         assert parked_counts(qlb, qlb._all_waiters[0]) == (1, {1: 1, 2: 1, 3: 1})
-        task.cancel()
-        await asyncio.gather(task, return_exceptions=True)
-
-    run(main())
-
-
-def test_queue_all_waiters_get_no_boost(lb, monkeypatch):
-    lb.set_routing_mode("queue_all")
-    lb._under_capacity = lambda *a, **k: False
-
-    async def main():
-        task = await parked(lb, [server(1)])
-        assert lb._all_waiters[0].boost_after_sec == 0.0
         task.cancel()
         await asyncio.gather(task, return_exceptions=True)
 
@@ -304,38 +290,25 @@ def test_time_out_in_the_turn_of_the_hand_off_counts_as_admitted(qlb, monkeypatc
     assert_nothing_parked(qlb)
 
 
-def test_cancellation_after_hand_off_passes_the_slot_on(qlb):
+@pytest.mark.parametrize("queued_behind", [0, 1])
+def test_cancellation_after_hand_off_passes_the_slot_on(qlb, queued_behind):
     s = server(1, max_concurrency=1)
     qlb.increment(1)
 
     async def main():
         first = await parked(qlb, [s], 10)
-        second = await parked(qlb, [s], 20)
+        behind = [await parked(qlb, [s], 20) for _ in range(queued_behind)]
         qlb.decrement(1)  # hands the slot to `first` ...
         first.cancel()    # ... which is cancelled in the same turn
         with pytest.raises(asyncio.CancelledError):
             await first
-        assert qlb._all_waiters == []  # `second` already holds the slot
-        return await second
+        assert qlb._all_waiters == []  # the next request already holds the slot
+        return [await t for t in behind]
 
     got = run(main())
-    assert got[:2] == (s, "ok")
-    assert qlb.dispatch_counts == {1: 2}
+    assert [g[:2] for g in got] == [(s, "ok")] * queued_behind
+    assert qlb.dispatch_counts == {1: 1 + queued_behind}
     assert qlb.reject_counts == {}
-    assert_nothing_parked(qlb)
-
-
-def test_cancellation_after_hand_off_with_nobody_else_parked(qlb):
-    qlb.increment(1)
-
-    async def main():
-        task = await parked(qlb, [server(1, max_concurrency=1)])
-        qlb.decrement(1)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-
-    run(main())
     assert_nothing_parked(qlb)
 
 

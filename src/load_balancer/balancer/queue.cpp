@@ -94,8 +94,12 @@ private:
                             ? py::Ref::borrow(zero_float())
                             : g.get(names::QUEUE_DEADLINE_BOOST_SEC);
         py::Ref queued_at = monotonic(g);
-        waiter = py::call(g.get(names::_Waiter).get(), pool_key.get(), wait_set.get(), estimated_tokens.get(),
-                          future.get(), queued_at.get(), boost.get());
+        static PyObject* fields = py::kwnames({&names::pool_key, &names::candidates, &names::estimated_tokens,
+                                               &names::future, &names::queued_at, &names::boost_after_sec});
+        waiter = py::call_kw(g.get(names::_Waiter).get(),
+                             {pool_key.get(), wait_set.get(), estimated_tokens.get(), future.get(), queued_at.get(),
+                              boost.get()},
+                             fields);
         // The waiter holds what the wait still needs.
         pool_key.reset();
         candidates.reset();
