@@ -102,3 +102,18 @@ class TestCoroutineObjects:
         del coro, lease
         gc.collect()
         assert ref() is None
+
+
+@pytest.mark.parametrize("func, expected", [
+    (m.LoadBalancer.select, True), (m.LoadBalancer._wrr_pick, True), (m.LoadBalancer.wait_for_slot, True),
+    (m.InflightLease.__aenter__, True), (m.InflightLease.__aexit__, True), (m.inflight_reaper_loop, True),
+    (m.LoadBalancer.increment, False), (m.estimate_request_tokens, False)])
+def test_coroutine_functions_are_recognised(func, expected):
+    assert inspect.iscoroutinefunction(func) is expected
+    assert asyncio.iscoroutinefunction(func) is expected
+
+
+def test_coroutine_functions_recognised_when_bound(lb):
+    assert inspect.iscoroutinefunction(lb.select)
+    assert not inspect.iscoroutinefunction(lb.increment)
+

@@ -264,7 +264,7 @@ PY_FUNCTION(lb_queue_capacity_for_pool, "LoadBalancer._queue_capacity_for_pool",
     return py::Ref::steal(PyNumber_Multiply(total.get(), factor));
 }
 
-PY_FUNCTION(lb_wait_for_slot, "LoadBalancer.wait_for_slot",
+PY_COROUTINE_FUNCTION(lb_wait_for_slot, "LoadBalancer.wait_for_slot",
             "self, pool_key, candidates, estimated_tokens, *, sin_binned=None")
 (const py::Call& c, const py::Args& a) {
     auto [coro, frame] = py::make_coroutine<WaitFrame>(c);

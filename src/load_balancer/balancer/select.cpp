@@ -109,7 +109,7 @@ struct SelectFrame final : py::Frame {
 
 }  // namespace
 
-PY_FUNCTION(lb_select, "LoadBalancer.select",
+PY_COROUTINE_FUNCTION(lb_select, "LoadBalancer.select",
             "self, pool_key, candidates, *, estimated_tokens=0, force_server_id=None, sin_binned=None, "
             "algorithm=None, sticky_key=None")
 (const py::Call& c, const py::Args& a) {

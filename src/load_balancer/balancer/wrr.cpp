@@ -1,6 +1,5 @@
 // Smooth weighted round-robin: per-pool current weights, picked under the
 // pool's lock (held with the asynchronous context-manager protocol).
-#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -128,49 +127,15 @@ bool key_greater(PyObject* cw_a, const NegId& a, PyObject* cw_b, const NegId& b)
     return py::compare(x.get(), y.get(), Py_GT);
 }
 
-// Drop the ids of `state` that are not the id of an eligible record.
+// Drop the ids of `state` that are not the id of an eligible record:
+// set(state) - {ids}, computed in full before anything is removed.
 void prune(PyObject* state, const std::vector<Entry>& entries) {
-    if (PyDict_CheckExact(state)) {
-        // Plain int ids: every eligible id is a key of `state` by now, so
-        // nothing is stale when the sizes agree.
-        std::vector<long long> ids;
-        ids.reserve(entries.size());
-        bool plain = true;
-        for (const Entry& e : entries) {
-            int overflow = 0;
-            long long v = PyLong_CheckExact(e.id.get()) ? PyLong_AsLongLongAndOverflow(e.id.get(), &overflow) : 0;
-            if (!PyLong_CheckExact(e.id.get()) || overflow) {
-                plain = false;
-                break;
-            }
-            ids.push_back(v);
-        }
-        if (plain) {
-            std::sort(ids.begin(), ids.end());
-            ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-            if (PyDict_GET_SIZE(state) == Py_ssize_t(ids.size())) return;
-            std::vector<py::Ref> stale;
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            while (plain && PyDict_Next(state, &pos, &k, &v)) {
-                if (!PyLong_CheckExact(k)) {
-                    plain = false;  // may equal an id without being an int
-                    break;
-                }
-                int overflow = 0;
-                long long x = PyLong_AsLongLongAndOverflow(k, &overflow);
-                if (overflow || !std::binary_search(ids.begin(), ids.end(), x)) stale.push_back(py::Ref::borrow(k));
-            }
-            if (plain) {
-                for (py::Ref& k : stale) py::discard_key(state, k.get());
-                return;
-            }
-        }
-    }
-    // set(state) - {ids}, then remove each.
-    py::Ref keys = py::Ref::steal(PySet_New(state));
     py::Ref ids = py::Ref::steal(PySet_New(nullptr));
     for (const Entry& e : entries) py::check_int(PySet_Add(ids.get(), e.id.get()));
+    // Every eligible id is a key of `state` by now: equal sizes mean nothing
+    // is stale.
+    if (PyDict_CheckExact(state) && PyDict_GET_SIZE(state) == PySet_GET_SIZE(ids.get())) return;
+    py::Ref keys = py::Ref::steal(PySet_New(state));
     py::Ref stale = py::Ref::steal(PyNumber_Subtract(keys.get(), ids.get()));
     py::for_each(stale.get(), [&](PyObject* k) { py::discard_key(state, k); });
 }
@@ -371,7 +336,7 @@ struct WrrPickFrame final : py::Frame {
 
 }  // namespace
 
-PY_FUNCTION(lb_wrr_pick, "LoadBalancer._wrr_pick", "self, pool_key, eligible")
+PY_COROUTINE_FUNCTION(lb_wrr_pick, "LoadBalancer._wrr_pick", "self, pool_key, eligible")
 (const py::Call& c, const py::Args& a) {
     auto [coro, frame] = py::make_coroutine<WrrPickFrame>(c);
     frame.globals = py::Ref::borrow(c.g.dict());

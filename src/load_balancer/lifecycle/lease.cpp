@@ -55,13 +55,13 @@ PY_FUNCTION(lease_exit, "InflightLease.__exit__", "self, exc_type, exc, tb")(con
     return py::none();
 }
 
-PY_FUNCTION(lease_aenter, "InflightLease.__aenter__", "self")(const py::Call& c, const py::Args& a) {
+PY_COROUTINE_FUNCTION(lease_aenter, "InflightLease.__aenter__", "self")(const py::Call& c, const py::Args& a) {
     auto [coro, frame] = py::make_coroutine<EnterFrame>(c);
     frame.self = py::Ref::borrow(a[0]);
     return std::move(coro);
 }
 
-PY_FUNCTION(lease_aexit, "InflightLease.__aexit__", "self, exc_type, exc, tb")
+PY_COROUTINE_FUNCTION(lease_aexit, "InflightLease.__aexit__", "self, exc_type, exc, tb")
 (const py::Call& c, const py::Args& a) {
     auto [coro, frame] = py::make_coroutine<ExitFrame>(c);
     frame.self = py::Ref::borrow(a[0]);

@@ -79,7 +79,7 @@ struct ReaperFrame final : py::Frame {
 
 }  // namespace
 
-PY_FUNCTION(inflight_reaper_loop, "inflight_reaper_loop",
+PY_COROUTINE_FUNCTION(inflight_reaper_loop, "inflight_reaper_loop",
             "lb, *, interval_sec=60.0, list_running_servers=None")
 (const py::Call& c, const py::Args& a) {
     auto [coro, frame] = py::make_coroutine<ReaperFrame>(c);

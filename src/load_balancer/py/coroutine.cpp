@@ -331,6 +331,8 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int coro_clear(PyObject* self) {
     CoroObject* c = as_coro(self);
+    // Cleared by the collector: there is nothing left to resume.
+    if (c->state == State::Suspended || c->state == State::Created) c->state = State::Done;
     Py_CLEAR(c->inner);
     if (c->frame) c->frame->clear();
     return 0;
@@ -423,7 +425,7 @@ Ref awaitable_iter(PyObject* o) {
     }
     PyTypeObject* t = Py_TYPE(o);
     if (!t->tp_as_async || !t->tp_as_async->am_await)
-        raisef(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
+        raisef(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
     Ref it = Ref::steal(t->tp_as_async->am_await(o));
     if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
     if (!PyIter_Check(it.get()))

@@ -23,8 +23,8 @@ std::map<std::string, FuncDef*, std::less<>>& registry() {
 
 }  // namespace
 
-FuncDef::FuncDef(const char* qn, const char* signature, Impl fn, const char* d)
-    : qualname(qn), doc(d), impl(fn) {
+FuncDef::FuncDef(const char* qn, const char* signature, Impl fn, bool is_coroutine)
+    : qualname(qn), impl(fn), coroutine(is_coroutine) {
     size_t dot = qualname.rfind('.');
     name = dot == std::string::npos ? qualname : qualname.substr(dot + 1);
     text_signature = std::string("(") + signature + ")";
@@ -192,9 +192,20 @@ PyObject* get_name(PyObject* self, void*) {
 PyObject* get_qualname(PyObject* self, void*) {
     return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->def->qualname.c_str());
 }
-PyObject* get_doc(PyObject* self, void*) {
-    const char* d = reinterpret_cast<FunctionObject*>(self)->def->doc;
-    return d ? PyUnicode_FromString(d) : Py_NewRef(Py_None);
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+
+// The mark `inspect.markcoroutinefunction` sets, so that
+// `inspect.iscoroutinefunction` recognises our coroutine functions.
+PyObject* get_coroutine_marker(PyObject* self, void*) {
+    if (!reinterpret_cast<FunctionObject*>(self)->def->coroutine) {
+        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+        return nullptr;
+    }
+    PyObject* inspect = PyImport_ImportModule("inspect");
+    if (!inspect) return nullptr;
+    PyObject* mark = PyObject_GetAttrString(inspect, "_is_coroutine_mark");
+    Py_DECREF(inspect);
+    return mark;
 }
 PyObject* get_text_signature(PyObject* self, void*) {
     return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->def->text_signature.c_str());
@@ -215,6 +226,7 @@ PyGetSetDef function_getset[] = {
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_marker, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -45,13 +45,13 @@ struct Call {
 using Impl = Ref (*)(const Call&, const Args&);
 
 struct FuncDef {
-    FuncDef(const char* qualname, const char* signature, Impl impl, const char* doc = nullptr);
+    FuncDef(const char* qualname, const char* signature, Impl impl, bool coroutine = false);
 
     std::string qualname;  // "LoadBalancer.select"
     std::string name;      // "select"
     std::string text_signature;
-    const char* doc;
     Impl impl;
+    bool coroutine;  // calling it returns a coroutine (an `async def`)
 
     struct Param {
         std::string name;
@@ -85,8 +85,15 @@ void init_function_type();
 
 }  // namespace py
 
-#define PY_FUNCTION(ident, qualname, signature)                                  \
+#define PY_DEFINE_FUNCTION_(ident, qualname, signature, coroutine)                \
     static ::py::Ref ident##_impl(const ::py::Call&, const ::py::Args&);         \
-    static ::py::FuncDef ident##_def{qualname, signature, &ident##_impl};        \
+    static ::py::FuncDef ident##_def{qualname, signature, &ident##_impl, coroutine}; \
     [[maybe_unused]] static ::py::Registered ident##_reg{ident##_def};           \
     static ::py::Ref ident##_impl
+
+#define PY_FUNCTION(ident, qualname, signature) PY_DEFINE_FUNCTION_(ident, qualname, signature, false)
+
+// A coroutine function: its body returns `py::make_coroutine<...>(c)`, and
+// `inspect.iscoroutinefunction` reports it as one.
+#define PY_COROUTINE_FUNCTION(ident, qualname, signature) \
+    PY_DEFINE_FUNCTION_(ident, qualname, signature, true)
