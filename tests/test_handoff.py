@@ -72,9 +72,9 @@ def test_deadline_boost_overtakes_smaller_estimate(lbm, qlb, loop, clock, free_a
 
 def test_boosted_by_arrival_then_rest_by_estimate(lbm, qlb, loop, clock):
     s = server(1)
-    spec = [("b1", 9000, 0.0), ("b2", 10, 2.0), ("n1", 500, 15.0), ("n2", 100, 16.0), ("n3", 500, 17.0),
-            ("n4", 100, 18.0)]
-    ws = {n: park(lbm, qlb, loop, [s], tokens, queued_at=q, boost=10.0) for n, tokens, q in spec}
+    cases = [("b1", 9000, 0.0), ("b2", 10, 2.0), ("n1", 500, 15.0), ("n2", 100, 16.0), ("n3", 500, 17.0),
+             ("n4", 100, 18.0)]
+    ws = {n: park(lbm, qlb, loop, [s], tokens, queued_at=q, boost=10.0) for n, tokens, q in cases}
     clock.now = 20.0
     names = {id(w): n for n, w in ws.items()}
     assert [names[id(w)] for w in admissions(qlb, list(ws.values()))] == ["b1", "b2", "n2", "n4", "n1", "n3"]

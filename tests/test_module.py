@@ -38,13 +38,13 @@ def test_exports_exactly_the_init_symbol():
 def test_multi_phase_definition_without_methods():
     import importlib.machinery
     import importlib.util
-    spec = importlib.util.spec_from_file_location(
+    module_spec = importlib.util.spec_from_file_location(
         "load_balancer", load_balancer.__file__,
         loader=importlib.machinery.ExtensionFileLoader("load_balancer", load_balancer.__file__))
-    fresh = importlib.util.module_from_spec(spec)
+    fresh = importlib.util.module_from_spec(module_spec)
     # Multi-phase: the module exists before its body runs, and is empty.
     assert [k for k in vars(fresh) if k not in STANDARD_ATTRS] == []
-    spec.loader.exec_module(fresh)
+    module_spec.loader.exec_module(fresh)
     assert fresh.LoadBalancer is not load_balancer.LoadBalancer
     assert fresh.RejectReason.QUEUE_FULL == "queue_full"
 

@@ -343,6 +343,30 @@ def test_other_errors_unpark_before_propagating(qlb, monkeypatch, how):
     assert qlb.reject_counts == {}
 
 
+@pytest.mark.parametrize("how", ["close", "throw"])
+def test_other_errors_after_hand_off_pass_the_slot_on(qlb, monkeypatch, how):
+    monkeypatch.setattr(load_balancer, "asyncio", _TasklessAsyncio())
+    s = server(1, max_concurrency=1)
+    qlb.increment(1)
+
+    async def main():
+        first = qlb.wait_for_slot(POOL, [s], 10)
+        first.send(None)
+        behind = asyncio.create_task(asyncio.wait_for(qlb.wait_for_slot(POOL, [s], 20), 5))
+        await asyncio.sleep(0)
+        qlb.decrement(1)  # hands the slot to `first`, which then goes away
+        if how == "close":
+            first.close()
+        else:
+            with pytest.raises(ValueError):
+                first.throw(ValueError("boom"))
+        return await behind
+
+    assert run(main())[:2] == (s, "ok")
+    assert qlb.dispatch_counts == {1: 2}
+    assert_nothing_parked(qlb)
+
+
 def test_wait_outside_a_task_unparks(qlb):
     # The time-out scope needs a task: the error escapes the wait.
     qlb.increment(1)

@@ -16,7 +16,6 @@ py::Name n_create_future{"create_future"};
 py::Name n_wait_for{"wait_for"};
 py::Name n_timeout{"timeout"};
 py::Name n_TimeoutError{"TimeoutError"};
-py::Name n_CancelledError{"CancelledError"};
 
 // 0.0, shared: floats are immutable.
 PyObject* zero_float() {
@@ -179,13 +178,20 @@ private:
         append_to(attr(self.get(), names::_all_waiters).get(), waiter.get());
     }
 
-    // Something failed after parking: take the waiter out before the error
-    // goes on, so that no finished request stays parked.
+    // The wait ended with an exception (cancellation, or anything else
+    // after parking): unpark the waiter before the error goes on, so that no
+    // finished request stays parked, and pass a backend that was handed over
+    // just before on to the next request parked on it.
     [[noreturn]] void unpark_and_reraise() {
         py::Exc exc = py::Exc::fetch();
         if (waiter) {
             Handling h(exc.get());
+            py::Ref server = granted();
             py::call_method(self.get(), names::_remove_waiter, waiter.get());
+            if (server) {
+                py::Ref sid = py::getitem(server.get(), names::id);
+                py::call_method(self.get(), names::_wake_one, sid.get());
+            }
         }
         exc.raise();
     }
@@ -215,11 +221,17 @@ private:
     py::Step after_wait(PyObject* sent) {
         if (sent) return admitted(sent);
         py::Exc exc = py::Exc::fetch();
-        if (!waiter || !future) exc.raise();
-        Handling h(exc.get());
         py::Globals g = this->g();
-        py::Ref aio = g.get(names::asyncio);
-        if (exc.matches(py::getattr(aio.get(), n_TimeoutError).get())) {
+        bool timed_out = false;
+        try {
+            Handling h(exc.get());
+            py::Ref aio = g.get(names::asyncio);
+            timed_out = exc.matches(py::getattr(aio.get(), n_TimeoutError).get());
+        } catch (const py::Error&) {
+            unpark_and_reraise();  // the lookup's own error, chained to the first
+        }
+        if (timed_out) {
+            Handling h(exc.get());
             // The time-out and the hand-off can land in the same turn of the
             // loop: a backend already handed over still counts as admitted.
             if (py::Ref server = granted()) return admitted(server.get());
@@ -229,19 +241,8 @@ private:
             py::Ref secs = waited();
             return py::Step::done(result(Py_None, reason.get(), secs.get()));
         }
-        if (exc.matches(py::getattr(aio.get(), n_CancelledError).get())) {
-            // A backend handed over just before the cancellation is passed
-            // on to the next request parked on it.
-            py::Ref server = granted();
-            py::call_method(self.get(), names::_remove_waiter, waiter.get());
-            if (server) {
-                py::Ref sid = py::getitem(server.get(), names::id);
-                py::call_method(self.get(), names::_wake_one, sid.get());
-            }
-            exc.raise();
-        }
-        py::call_method(self.get(), names::_remove_waiter, waiter.get());
-        exc.raise();
+        PyErr_SetRaisedException(exc.ref().release());
+        unpark_and_reraise();
     }
 };
 
