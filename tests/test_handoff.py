@@ -222,3 +222,31 @@ def test_try_admit_ignores_a_finished_waiter(lbm, qlb, loop):
     qlb._under_capacity = lambda *a, **k: pytest.fail("capacity asked for a finished waiter")
     qlb._try_admit(w)
     assert is_parked(qlb, w) == (1, 1)
+
+
+class _Erratic:
+    """A key whose `<` answers inconsistently."""
+
+    calls = 0
+
+    def __lt__(self, other):
+        _Erratic.calls += 1
+        return _Erratic.calls % 2 == 0
+
+
+def test_inconsistent_keys_cannot_break_the_wake(lbm, qlb, loop, clock):
+    s = server(1, max_concurrency=1)
+    qlb.inflight[1] = 5
+    waiters = [park(lbm, qlb, loop, [s], _Erratic()) for _ in range(40)]
+    qlb._wake_one(1)  # nothing free: sorts, admits nobody
+    qlb.inflight.clear()
+    qlb._wake_one(1)
+    assert sum(w.future.done() for w in waiters) == 1
+
+
+def test_unordered_keys_keep_parking_order_as_python_sorts(lbm, qlb, loop, clock):
+    s = server(1)
+    nan = float("nan")
+    waiters = [park(lbm, qlb, loop, [s], t) for t in (5, nan, 3)]
+    expected = sorted(waiters, key=lambda w: (1, w.estimated_tokens))
+    assert admissions(qlb, waiters) == expected

@@ -76,6 +76,18 @@ def test_forced_backend_skips_every_filter(lb, clock, dispatches):
     assert dispatches == [(POOL, forced)]
 
 
+def test_forced_scan_stops_at_the_first_match(lb, clock, dispatches):
+    seen = []
+
+    def records():
+        for sid in (1, 2, 3):
+            seen.append(sid)
+            yield server(sid)
+
+    assert select(lb, POOL, records(), force_server_id=2)["id"] == 2
+    assert seen == [1, 2]
+
+
 def test_all_drained_candidates_rotate(lb, clock):
     cands = [server(1, 0), {"id": 2}, server(3, None)]
     assert [select(lb, POOL, cands)["id"] for _ in range(6)] == [1, 2, 3] * 2

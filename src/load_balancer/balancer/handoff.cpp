@@ -1,29 +1,9 @@
 // Slot hand-off: admitting a just-parked waiter, waking the best parked
 // request when a backend frees a slot, handing a backend over and unparking.
-#include <algorithm>
-#include <vector>
-
 #include "module.h"
 
 namespace lb {
 namespace {
-
-// for item in o: if f(item): return True -- stops at the first hit.
-template <class F>
-bool any_of(PyObject* o, F&& f) {
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
-            py::Ref item = py::Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
-            if (f(item.get())) return true;
-        }
-        return false;
-    }
-    py::Ref it = py::Ref::steal(PyObject_GetIter(o));
-    while (py::Ref item = py::Ref::steal_or_null(PyIter_Next(it.get())))
-        if (f(item.get())) return true;
-    if (PyErr_Occurred()) py::raise();
-    return false;
-}
 
 bool future_done(PyObject* future) { return py::truthy(py::call_method(future, names::done).get()); }
 
@@ -60,40 +40,6 @@ void remove_identical(PyObject* seq, PyObject* item) {
     if (index >= 0) py::check_int(PySequence_DelItem(seq, index));
 }
 
-// One live waiter of a backend and its place in the wake order.
-struct Ranked {
-    py::Ref waiter;
-    py::Ref key;
-    int group = 0;          // boosted waiters (0) before the others (1)
-    bool numeric = false;   // `key` is an exact float, or an exact int a double holds exactly
-    double value = 0.0;
-
-    void set_key(py::Ref k) {
-        key = std::move(k);
-        PyObject* o = key.get();
-        if (PyFloat_CheckExact(o)) {
-            value = PyFloat_AS_DOUBLE(o);
-            numeric = true;
-        } else if (PyLong_CheckExact(o)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-            if (v == -1 && PyErr_Occurred()) py::raise();
-            constexpr long long kExact = 1LL << 53;
-            if (!overflow && v <= kExact && v >= -kExact) {
-                value = double(v);
-                numeric = true;
-            }
-        }
-    }
-};
-
-// a sorts before b: the group, then the key compared as Python would.
-bool ranks_before(const Ranked& a, const Ranked& b) {
-    if (a.group != b.group) return a.group < b.group;
-    if (a.numeric && b.numeric) return a.value < b.value;
-    return py::compare(a.key.get(), b.key.get(), Py_LT);
-}
-
 }  // namespace
 
 PY_FUNCTION(waiter_is_boosted, "_Waiter.is_boosted", "self, now")(const py::Call&, const py::Args& a) {
@@ -111,7 +57,7 @@ PY_FUNCTION(lb_try_admit, "LoadBalancer._try_admit", "self, waiter")(const py::C
     if (future_done(attr(waiter, names::future).get())) return py::none();
     py::Ref cands = attr(waiter, names::candidates);
     py::Ref pool_key = attr(waiter, names::pool_key);
-    any_of(cands.get(), [&](PyObject* rec) {
+    py::any_of(cands.get(), [&](PyObject* rec) {
         if (!under_capacity(self, rec, cands.get(), pool_key.get())) return false;
         py::call_method(self, names::_fulfill, waiter, rec);
         return true;
@@ -125,38 +71,43 @@ PY_FUNCTION(lb_wake_one, "LoadBalancer._wake_one", "self, server_id")(const py::
     py::Ref dq = py::get(waiters.get(), sid);
     if (dq.get() == Py_None || !py::truthy(dq.get())) return py::none();
 
-    std::vector<Ranked> live;
+    py::Ref live = py::new_list();
     py::for_each(dq.get(), [&](PyObject* w) {
-        if (!future_done(attr(w, names::future).get())) live.push_back(Ranked{py::Ref::borrow(w), {}});
+        if (!future_done(attr(w, names::future).get())) py::append(live.get(), w);
     });
-    if (live.empty()) {
+    Py_ssize_t n = PyList_GET_SIZE(live.get());
+    if (n == 0) {
         py::discard_key(waiters.get(), sid);
         return py::none();
     }
 
     // First come, first served in "queue_all"; elsewhere boosted waiters by
     // arrival, then the rest smallest estimate first.  One clock reading
-    // serves every boost test of this wake-up.
+    // serves every boost test of this wake-up.  The interpreter's own stable
+    // sort orders (group, key, position) entries: positions are unique, so
+    // equal keys keep parking order and waiters are never compared.
+    py::Ref order = py::new_list();
     py::Ref mode = attr(self, names::_routing_mode);
-    if (py::compare(mode.get(), c.g.get(names::ROUTING_MODE_QUEUE_ALL).get(), Py_EQ)) {
-        for (Ranked& r : live) r.set_key(attr(r.waiter.get(), names::queued_at));
-    } else {
-        py::Ref now = monotonic(c.g);
-        for (Ranked& r : live) {
-            bool boosted = py::truthy(py::call_method(r.waiter.get(), names::is_boosted, now.get()).get());
-            r.group = boosted ? 0 : 1;
-            r.set_key(attr(r.waiter.get(), boosted ? names::queued_at : names::estimated_tokens));
-        }
+    bool queue_all = py::compare(mode.get(), c.g.get(names::ROUTING_MODE_QUEUE_ALL).get(), Py_EQ);
+    py::Ref now = queue_all ? py::Ref() : monotonic(c.g);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = PyList_GET_ITEM(live.get(), i);
+        bool boosted = !queue_all && py::truthy(py::call_method(w, names::is_boosted, now.get()).get());
+        py::Ref key = attr(w, queue_all || boosted ? names::queued_at : names::estimated_tokens);
+        py::Ref group = py::new_int(queue_all || boosted ? 0 : 1), pos = py::new_int(i);
+        py::append(order.get(), py::Ref::steal(PyTuple_Pack(3, group.get(), key.get(), pos.get())).get());
     }
-    if (live.size() > 1) std::stable_sort(live.begin(), live.end(), ranks_before);
+    py::check_int(PyList_Sort(order.get()));
 
     // Only the freed backend's records are tried; a waiter it cannot take
     // does not stop the next one.
-    for (Ranked& r : live) {
-        PyObject* w = r.waiter.get();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t pos = PyLong_AsSsize_t(PyTuple_GET_ITEM(PyList_GET_ITEM(order.get(), i), 2));
+        py::Ref held = py::Ref::borrow(PyList_GET_ITEM(live.get(), pos));
+        PyObject* w = held.get();
         py::Ref cands = attr(w, names::candidates);
         py::Ref pool_key;
-        bool admitted = any_of(cands.get(), [&](PyObject* rec) {
+        bool admitted = py::any_of(cands.get(), [&](PyObject* rec) {
             py::Ref rid = py::getitem(rec, names::id);
             if (!py::compare(rid.get(), sid, Py_EQ)) return false;
             if (!pool_key) pool_key = attr(w, names::pool_key);

@@ -49,11 +49,11 @@ struct SelectFrame final : py::Frame {
         // A forced backend is honoured whatever its state, or nothing is.
         if (force_server_id && force_server_id.get() != Py_None) {
             py::Ref forced;
-            py::for_each(cands, [&](PyObject* s) {
-                if (forced) return;
+            py::any_of(cands, [&](PyObject* s) {
                 py::Ref sid = py::get(s, names::id);
                 py::Ref eq = py::Ref::steal(PyObject_RichCompare(sid.get(), force_server_id.get(), Py_EQ));
                 if (py::truthy(eq.get())) forced = py::Ref::borrow(s);
+                return bool(forced);
             });
             if (!forced) return py::Step::done(py::none());
             return finish(forced);

@@ -140,8 +140,9 @@ void prune(PyObject* state, const std::vector<Entry>& entries) {
     py::for_each(stale.get(), [&](PyObject* k) { py::discard_key(state, k); });
 }
 
-// Steps of one pick taken while the pool's lock is held; returns the winner.
-py::Ref pick_locked(const py::Globals& g, PyObject* self, PyObject* pool_key, PyObject* eligible) {
+// Steps of one pick taken while the pool's lock is held.  `chosen` is set as
+// soon as it is chosen, so that it is known even if a later step fails.
+void pick_locked(const py::Globals& g, PyObject* self, PyObject* pool_key, PyObject* eligible, py::Ref& chosen) {
     // state = self._wrr.setdefault(pool_key, {})
     py::Ref wrr = attr(self, names::_wrr);
     py::Ref state;
@@ -188,6 +189,7 @@ py::Ref pick_locked(const py::Globals& g, PyObject* self, PyObject* pool_key, Py
         }
     }
     if (!winner) py::raise(PyExc_ValueError, "max() iterable argument is empty");
+    chosen = winner->record;
 
     py::Ref cur = py::getitem(state.get(), winner->id.get());
     py::setitem(state.get(), winner->id.get(), sub_weight(cur.get(), total).get());
@@ -196,7 +198,6 @@ py::Ref pick_locked(const py::Globals& g, PyObject* self, PyObject* pool_key, Py
 
     py::Ref now = monotonic(g);
     py::setitem(attr(self, names::_pool_last_access).get(), pool_key, now.get());
-    return winner->record;
 }
 
 // `_wrr_pick` as a coroutine: enter the pool lock, pick, leave the lock.
@@ -256,7 +257,7 @@ struct WrrPickFrame final : py::Frame {
 
     py::Step body() {
         try {
-            winner = pick_locked(py::Globals(globals.get()), self.get(), pool_key.get(), eligible.get());
+            pick_locked(py::Globals(globals.get()), self.get(), pool_key.get(), eligible.get(), winner);
         } catch (const py::Error&) {
             return leave_on_error();
         } catch (const std::bad_alloc&) {
@@ -293,7 +294,13 @@ struct WrrPickFrame final : py::Frame {
         } catch (const py::Error&) {
             raise_in_context();
         }
-        if (suppress) return py::Step::done(py::none());
+        if (suppress) {
+            // Execution goes on after the block, which returns the winner.
+            if (!winner)
+                py::raise(PyExc_UnboundLocalError,
+                          "cannot access local variable 'winner' where it is not associated with a value");
+            return py::Step::done(std::move(winner));
+        }
         PyErr_SetRaisedException(error.release());
         throw py::Error{};
     }

@@ -340,8 +340,10 @@ int coro_clear(PyObject* self) {
 
 void coro_dealloc(PyObject* self) {
     CoroObject* c = as_coro(self);
-    PyObject_GC_UnTrack(self);
+    // The finalizer runs Python code: the object stays tracked while it
+    // does, so that a resurrected coroutine is still seen by the collector.
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     Py_CLEAR(c->inner);
     if (c->frame) {

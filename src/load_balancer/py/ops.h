@@ -209,6 +209,23 @@ inline void for_each(PyObject* o, F&& f) {
     if (PyErr_Occurred()) raise();
 }
 
+// for item in o: if f(item): return True -- stops at the first hit.
+template <class F>
+inline bool any_of(PyObject* o, F&& f) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
+            if (f(item.get())) return true;
+        }
+        return false;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(o));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get())))
+        if (f(item.get())) return true;
+    if (PyErr_Occurred()) raise();
+    return false;
+}
+
 // list(mapping.items()) as pairs of references.
 inline std::vector<std::pair<Ref, Ref>> items(PyObject* mapping) {
     std::vector<std::pair<Ref, Ref>> out;
