@@ -6,6 +6,7 @@ import sys
 import pytest
 
 import load_balancer
+from bench.reference import estimate_request_tokens as reference
 from load_balancer import estimate_request_tokens as estimate
 
 IMG = 2048
@@ -162,68 +163,7 @@ def test_str_subclass_length_and_truth_are_its_own():
     assert estimate({"messages": [{"content": [{"type": "text", "text": Falsy(text(40))}]}]}) == 0
 
 
-# ---- a reference estimate over generated JSON bodies -------------------------
-
-
-def reference(body, image_cost=IMG):
-    if not isinstance(body, dict):
-        return 0
-    totals = {"chars": 0, "ids": 0, "images": 0}
-
-    def content(c):
-        if isinstance(c, str):
-            totals["chars"] += len(c)
-        elif isinstance(c, list):
-            for part in c:
-                if isinstance(part, str):
-                    totals["chars"] += len(part)
-                elif isinstance(part, dict):
-                    t = part.get("type")
-                    if t in ("text", "input_text", "output_text"):
-                        s = part.get("text") or ""
-                        if isinstance(s, str):
-                            totals["chars"] += len(s)
-                    elif t in ("image_url", "image", "input_image", "video_url"):
-                        totals["images"] += 1
-
-    def tokenizable(v):
-        if isinstance(v, str):
-            totals["chars"] += len(v)
-        elif isinstance(v, list):
-            for item in v:
-                if isinstance(item, str):
-                    totals["chars"] += len(item)
-                elif isinstance(item, int):
-                    totals["ids"] += 1
-                elif isinstance(item, list):
-                    for sub in item:
-                        if isinstance(sub, int):
-                            totals["ids"] += 1
-                        elif isinstance(sub, dict):
-                            content([sub])
-                        else:
-                            content(sub)
-                elif isinstance(item, dict):
-                    content([item])
-
-    messages = body.get("messages")
-    if isinstance(messages, list):
-        for m in messages:
-            if isinstance(m, dict):
-                content(m.get("content"))
-    else:
-        prompt = body.get("prompt")
-        if isinstance(prompt, str):
-            totals["chars"] += len(prompt)
-        elif isinstance(prompt, list):
-            totals["chars"] += sum(len(p) for p in prompt if isinstance(p, str))
-    content(body.get("system"))
-    for key in ("input", "query", "items", "documents"):
-        if key in body:
-            tokenizable(body[key])
-    if isinstance(body.get("instruct"), str):
-        totals["chars"] += len(body["instruct"])
-    return totals["chars"] // 4 + totals["ids"] + totals["images"] * image_cost
+# ---- against the plain-Python estimate, over generated JSON bodies -----------
 
 
 KEYS = ["messages", "prompt", "system", "input", "query", "items", "documents", "instruct", "content", "type",
