@@ -5,12 +5,7 @@
 namespace lb {
 
 PY_FUNCTION(lb_increment, "LoadBalancer.increment", "self, server_id")(const py::Call&, const py::Args& a) {
-    py::Ref inflight = attr(a[0], names::inflight);
-    py::Ref zero = py::new_int(0), one = py::new_int(1);
-    py::Ref cur = py::get(inflight.get(), a[1], zero.get());
-    py::Ref next = py::Ref::steal(PyNumber_Add(cur.get(), one.get()));
-    py::setitem(inflight.get(), a[1], next.get());
-    return next;
+    return py::bump(attr(a[0], names::inflight).get(), a[1]);
 }
 
 PY_FUNCTION(lb_decrement, "LoadBalancer.decrement", "self, server_id")(const py::Call&, const py::Args& a) {

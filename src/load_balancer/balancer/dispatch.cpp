@@ -41,11 +41,7 @@ PY_FUNCTION(lb_record_dispatch, "LoadBalancer._record_dispatch", "self, pool_key
     PyObject *self = a[0], *pool_key = a[1];
     py::Ref sid = py::getitem(a[2], names::id);
 
-    py::Ref counts = attr(self, names::dispatch_counts);
-    py::Ref zero = py::new_int(0), one = py::new_int(1);
-    py::Ref count = py::get(counts.get(), sid.get(), zero.get());
-    py::Ref bumped = py::Ref::steal(PyNumber_Add(count.get(), one.get()));
-    py::setitem(counts.get(), sid.get(), bumped.get());
+    py::bump(attr(self, names::dispatch_counts).get(), sid.get());
 
     py::Ref now = monotonic(c.g);
     py::Ref wall = wall_clock(c.g);

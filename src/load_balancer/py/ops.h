@@ -171,6 +171,15 @@ inline void delitem(PyObject* o, PyObject* key) {
         check_int(PyObject_DelItem(o, key));
 }
 
+// o[key] = o.get(key, 0) + 1; returns the new count.
+inline Ref bump(PyObject* o, PyObject* key) {
+    Ref zero = new_int(0), one = new_int(1);
+    Ref cur = get(o, key, zero.get());
+    Ref next = Ref::steal(PyNumber_Add(cur.get(), one.get()));
+    setitem(o, key, next.get());
+    return next;
+}
+
 // o.pop(key, None) without the result: remove if present.
 inline void discard_key(PyObject* o, PyObject* key) {
     if (PyDict_CheckExact(o)) {
