@@ -1,70 +1,63 @@
 // Environment readers and the routing-mode / algorithm normalisers.
-#include "module.h"
+#include "knobs.h"
 
-namespace lb {
+namespace lb::functions {
 namespace {
 
 py::Name n_os{"os"}, n_environ{"environ"}, n_strip{"strip"}, n_lower{"lower"};
-py::Name n_DEFAULT_ROUTING_MODE{"DEFAULT_ROUTING_MODE"}, n_VALID_ROUTING_MODES{"VALID_ROUTING_MODES"};
-py::Name n_DEFAULT_LB_ALGORITHM{"DEFAULT_LB_ALGORITHM"}, n_VALID_LB_ALGORITHMS{"VALID_LB_ALGORITHMS"};
 
 // os.environ.get(name, "")
-py::Ref env_value(const py::Call& c, PyObject* name) {
-    py::Ref environ = py::getattr(c.g.get(n_os).get(), n_environ);
-    py::Ref empty = py::Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    return py::get(environ.get(), name, empty.get());
+Ref env_value(const Call& c, Handle name) {
+    Ref environ = py::getattr(c.g.get(n_os), n_environ);
+    return py::get(environ, name, module_of(c).empty_str);
 }
 
 // Convert the variable (or, when it is unset or empty, the default) with
 // `convert`; a ValueError gives the default unchanged.
-py::Ref env_number(const py::Call& c, const py::Args& a, PyObject* (*convert)(PyObject*)) {
-    py::Ref raw = env_value(c, a[0]);
-    PyObject* taken = py::truthy(raw.get()) ? raw.get() : a[1];
-    py::Ref v = py::Ref::steal_or_null(convert(taken));
+Ref env_number(const Call& c, Handle name, Handle dflt, PyObject* (*convert)(PyObject*)) {
+    Ref raw = env_value(c, name);
+    Handle taken = py::truthy(raw) ? Handle(raw) : dflt;
+    Ref v = Ref::steal_or_null(convert(taken));
     if (!v) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) py::raise();
         PyErr_Clear();
-        return py::Ref::borrow(a[1]);
+        return Ref::borrow(dflt);
     }
     return v;
 }
 
 // value.strip().lower() if it is a non-empty string, member of the vocabulary
 // `valid`; else the default.
-py::Ref normalize(const py::Call& c, PyObject* value, py::Name& dflt, py::Name& valid) {
-    if (!py::truthy(value) || !PyUnicode_Check(value)) return c.g.get(dflt);
-    py::Ref stripped = py::call_method(value, n_strip);
-    py::Ref v = py::call_method(stripped.get(), n_lower);
-    if (py::contains(c.g.get(valid).get(), v.get())) return v;
+Ref normalize(const Call& c, Handle value, const py::Name& dflt, const py::Name& valid) {
+    if (!py::truthy(value) || !PyUnicode_Check(value.get())) return c.g.get(dflt);
+    Ref stripped = py::call_method(value, n_strip);
+    Ref v = py::call_method(stripped, n_lower);
+    if (py::contains(c.g.get(valid), v)) return v;
     return c.g.get(dflt);
 }
 
 }  // namespace
 
-PY_FUNCTION(env_bool, "_env_bool", "name, default=False")(const py::Call& c, const py::Args& a) {
-    py::Ref raw = env_value(c, a[0]);
-    if (!py::truthy(raw.get())) return py::Ref::borrow(a.get(1, Py_False));
-    py::Ref stripped = py::call_method(raw.get(), n_strip);
-    py::Ref v = py::call_method(stripped.get(), n_lower);
+Ref _env_bool(const Call& c, Handle name, Handle dflt) {
+    Ref raw = env_value(c, name);
+    if (!py::truthy(raw)) return Ref::borrow(dflt ? dflt : Handle(Py_False));
+    Ref stripped = py::call_method(raw, n_strip);
+    Ref v = py::call_method(stripped, n_lower);
     for (const char* yes : {"1", "true", "yes", "on"})
         if (PyUnicode_Check(v.get()) && PyUnicode_EqualToUTF8(v.get(), yes)) return py::bool_(true);
     return py::bool_(false);
 }
 
-PY_FUNCTION(env_int, "_env_int", "name, default")(const py::Call& c, const py::Args& a) {
-    return env_number(c, a, PyNumber_Long);
+Ref _env_int(const Call& c, Handle name, Handle dflt) { return env_number(c, name, dflt, PyNumber_Long); }
+
+Ref _env_float(const Call& c, Handle name, Handle dflt) { return env_number(c, name, dflt, PyNumber_Float); }
+
+Ref normalize_routing_mode(const Call& c, Handle value) {
+    return normalize(c, value, names::DEFAULT_ROUTING_MODE, names::VALID_ROUTING_MODES);
 }
 
-PY_FUNCTION(env_float, "_env_float", "name, default")(const py::Call& c, const py::Args& a) {
-    return env_number(c, a, PyNumber_Float);
+Ref normalize_lb_algorithm(const Call& c, Handle value) {
+    return normalize(c, value, names::DEFAULT_LB_ALGORITHM, names::VALID_LB_ALGORITHMS);
 }
 
-PY_FUNCTION(normalize_routing_mode, "normalize_routing_mode", "value")(const py::Call& c, const py::Args& a) {
-    return normalize(c, a[0], n_DEFAULT_ROUTING_MODE, n_VALID_ROUTING_MODES);
-}
-
-PY_FUNCTION(normalize_lb_algorithm, "normalize_lb_algorithm", "value")(const py::Call& c, const py::Args& a) {
-    return normalize(c, a[0], n_DEFAULT_LB_ALGORITHM, n_VALID_LB_ALGORITHMS);
-}
-
-}  // namespace lb
+}  // namespace lb::functions

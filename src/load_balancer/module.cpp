@@ -3,8 +3,9 @@
 // The module has no method table: its execution slot builds the namespace
 // step by step, each step reading the names it needs from the namespace
 // built so far, exactly as a module body would.
-#include "module.h"
-
+#include "balancer/methods.h"
+#include "knobs.h"
+#include "lifecycle/lifecycle.h"
 #include "py/coroutine.h"
 
 namespace lb {
@@ -24,56 +25,73 @@ const char kModuleDoc[] =
 const char kWaiterDoc[] = "One queued request, parked across an eligible candidate set.";
 const char kLoadBalancerDoc[] = "Stateful per-pool scheduler with SWRR + inflight + queue.";
 
-// Class bodies, in definition order.  A name is included once its subsystem
-// provides it.
-const char* const kWaiterMethods[] = {"_Waiter.is_boosted"};
+// ---- the tables: every function of the module, in definition order ---------
 
-const char* const kLoadBalancerMethods[] = {
-    "LoadBalancer.__init__",
-    "LoadBalancer.set_routing_mode",
-    "LoadBalancer.get_routing_mode",
-    "LoadBalancer.queue_enabled",
-    "LoadBalancer.queue_ttl_sec",
-    "LoadBalancer.queue_depth_multiplier",
-    "LoadBalancer._superfast_cap",
-    "LoadBalancer._hybrid_hot",
-    "LoadBalancer._effective_cap_for",
-    "LoadBalancer.effective_cap_for",
-    "LoadBalancer._pool_inflight",
-    "LoadBalancer._recent_dispatch_rate",
-    "LoadBalancer.increment",
-    "LoadBalancer.decrement",
-    "LoadBalancer.get_inflight",
-    "LoadBalancer.force_clear",
-    "LoadBalancer._lock_for",
-    "LoadBalancer._evict_stale_pools",
-    "LoadBalancer._under_capacity",
-    "LoadBalancer.select",
-    "LoadBalancer._wrr_pick",
-    "LoadBalancer._least_connections_pick",
-    "LoadBalancer._sticky_lookup",
-    "LoadBalancer._record_dispatch",
-    "LoadBalancer.filter_by_fit",
-    "LoadBalancer._queue_capacity_for_pool",
-    "LoadBalancer.wait_for_slot",
-    "LoadBalancer._try_admit",
-    "LoadBalancer._wake_one",
-    "LoadBalancer._fulfill",
-    "LoadBalancer._remove_waiter",
-    "LoadBalancer.note_reject",
-    "LoadBalancer._bump_reject",
-    "LoadBalancer.snapshot",
-    "LoadBalancer.prometheus_text",
+namespace lbm = LoadBalancer::def;
+namespace lease = InflightLease::def;
+namespace fns = functions::def;
+
+const std::initializer_list<py::Method*> kWaiterBody = {&Waiter::def::is_boosted};
+
+const std::initializer_list<py::Method*> kLoadBalancerBody = {
+    &lbm::init,
+    &lbm::set_routing_mode,
+    &lbm::get_routing_mode,
+    &lbm::queue_enabled,
+    &lbm::queue_ttl_sec,
+    &lbm::queue_depth_multiplier,
+    &lbm::_superfast_cap,
+    &lbm::_hybrid_hot,
+    &lbm::_effective_cap_for,
+    &lbm::effective_cap_for,
+    &lbm::_pool_inflight,
+    &lbm::_recent_dispatch_rate,
+    &lbm::increment,
+    &lbm::decrement,
+    &lbm::get_inflight,
+    &lbm::force_clear,
+    &lbm::_lock_for,
+    &lbm::_evict_stale_pools,
+    &lbm::_under_capacity,
+    &lbm::select,
+    &lbm::_wrr_pick,
+    &lbm::_least_connections_pick,
+    &lbm::_sticky_lookup,
+    &lbm::_record_dispatch,
+    &lbm::filter_by_fit,
+    &lbm::_queue_capacity_for_pool,
+    &lbm::wait_for_slot,
+    &lbm::_try_admit,
+    &lbm::_wake_one,
+    &lbm::_fulfill,
+    &lbm::_remove_waiter,
+    &lbm::note_reject,
+    &lbm::_bump_reject,
+    &lbm::snapshot,
+    &lbm::prometheus_text,
 };
 
-const char* const kLeaseMethods[] = {
-    "InflightLease.__init__",  "InflightLease.__enter__",  "InflightLease.__exit__",
-    "InflightLease.__aenter__", "InflightLease.__aexit__", "InflightLease.release",
+const std::initializer_list<py::Method*> kLeaseBody = {
+    &lease::init, &lease::enter, &lease::exit, &lease::aenter, &lease::aexit, &lease::release,
+};
+
+// Module-level functions; the import sequence defines each at its step.
+const std::initializer_list<py::Method*> kModuleFunctions = {
+    &fns::_env_bool,
+    &fns::_env_int,
+    &fns::_env_float,
+    &fns::normalize_routing_mode,
+    &fns::normalize_lb_algorithm,
+    &fns::estimate_request_tokens,
+    &fns::inflight_reaper_loop,
 };
 
 class Body {
 public:
-    explicit Body(PyObject* module) : g_(PyModule_GetDict(module)) {}
+    Body(PyObject* module, Module& state)
+        : module_(module), g_(PyModule_GetDict(module)), state_(state), functions_(py::new_dict()) {
+        py::build_namespace(functions_, "", kModuleFunctions, module_, g_, &state_);
+    }
 
     py::Ref get(const char* name) const {
         PyObject* v = nullptr;
@@ -100,8 +118,21 @@ public:
         for (const char* n : names) set(n, py::Ref::steal(PyObject_GetAttrString(m.get(), n)));
     }
 
-    // def name(...): a module-level function.
-    void def(const char* name) { set(name, py::make_function(py::registered(name), g_)); }
+    // def name(...): a module-level function of the table.
+    void def(const char* name) {
+        PyObject* fn = nullptr;
+        if (!py::check_int(PyDict_GetItemStringRef(functions_, name, &fn)))
+            py::raisef(PyExc_ImportError, "%s is not in the table of module functions", name);
+        set(name, py::Ref::steal(fn));
+        py::check_int(PyDict_DelItemString(functions_, name));
+    }
+
+    // Every function of the table was defined at its step.
+    void check_all_defined() {
+        if (PyDict_GET_SIZE(functions_.get()) == 0) return;
+        py::Ref leftover = py::Ref::steal(PyDict_Keys(functions_));
+        py::raisef(PyExc_ImportError, "module functions never defined: %R", leftover.get());
+    }
 
     // NAME = reader(env_var, default)
     void knob(const char* name, const char* reader, const char* env_var, PyObject* dflt) {
@@ -113,10 +144,9 @@ public:
         knob(name, reader, env_var, dflt.get());
     }
 
-    // A class namespace with the functions of `methods` that are defined.
-    template <size_t N>
-    py::Ref class_namespace(const char* qualname, const char* doc, const char* const (&methods)[N]) {
-        py::Ref ns = py::Ref::steal(PyDict_New());
+    // A class namespace with the functions of its table.
+    py::Ref class_namespace(const char* qualname, const char* doc, std::initializer_list<py::Method*> table) {
+        py::Ref ns = py::new_dict();
         py::check_int(PyDict_SetItemString(ns.get(), "__module__", get("__name__").get()));
         py::Ref qn = py::Ref::steal(PyUnicode_FromString(qualname));
         py::check_int(PyDict_SetItemString(ns.get(), "__qualname__", qn.get()));
@@ -124,11 +154,7 @@ public:
             py::Ref d = py::Ref::steal(PyUnicode_FromString(doc));
             py::check_int(PyDict_SetItemString(ns.get(), "__doc__", d.get()));
         }
-        for (const char* m : methods) {
-            py::FuncDef* def = py::find_registered(m);
-            if (!def) continue;
-            py::check_int(PyDict_SetItemString(ns.get(), def->name.c_str(), py::make_function(*def, g_).get()));
-        }
+        py::build_namespace(ns, qualname, table, module_, g_, &state_);
         return ns;
     }
 
@@ -139,7 +165,10 @@ public:
     }
 
 private:
+    PyObject* module_;
     PyObject* g_;
+    Module& state_;
+    py::Ref functions_;  // the module functions not defined yet
 };
 
 py::Ref str(const char* s) { return py::Ref::steal(PyUnicode_FromString(s)); }
@@ -161,10 +190,29 @@ py::Ref frozenset_of(std::initializer_list<PyObject*> items) {
     return s;
 }
 
-void run_body(PyObject* module) {
+// The objects the module keeps for its own calls.
+void fill_state(PyObject* module, Module& m) {
+    m.module = module;
+    m.dict = PyModule_GetDict(module);
+    m.kw_pool_key = py::kwnames({&names::pool_key});
+    m.kw_maxlen = py::kwnames({&names::maxlen});
+    m.kw_timeout = py::kwnames({&names::timeout});
+    m.kw_waiter_fields = py::kwnames({&names::pool_key, &names::candidates, &names::estimated_tokens, &names::future,
+                                      &names::queued_at, &names::boost_after_sec});
+    py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
+    m.builtin_sum = py::Ref::steal(PyObject_GetAttrString(builtins, "sum"));
+    m.builtin_round = py::Ref::steal(PyObject_GetAttrString(builtins, "round"));
+    m.empty_ids = py::Ref::steal(PyFrozenSet_New(nullptr));
+    m.zero_float = py::new_float(0.0);
+    m.empty_str = py::new_str("");
+}
+
+void run_body(PyObject* module, Module& state) {
+    py::Name::intern_all();
     py::init_function_type();
     py::init_coroutine_type();
-    Body b(module);
+    fill_state(module, state);
+    Body b(module, state);
     PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
     PyObject* int_t = reinterpret_cast<PyObject*>(&PyLong_Type);
     PyObject* float_t = reinterpret_cast<PyObject*>(&PyFloat_Type);
@@ -244,7 +292,7 @@ void run_body(PyObject* module) {
 
     // 13. _Waiter, a dataclass
     {
-        py::Ref ns = b.class_namespace("_Waiter", kWaiterDoc, kWaiterMethods);
+        py::Ref ns = b.class_namespace("_Waiter", kWaiterDoc, kWaiterBody);
         py::Ref ann = py::Ref::steal(PyDict_New());
         py::Ref records = subscript(b.get("List"), {subscript(b.get("Dict"), {str_t, b.get("Any").get()}).get()});
         py::Ref future = py::Ref::steal(PyObject_GetAttrString(b.get("asyncio").get(), "Future"));
@@ -274,25 +322,45 @@ void run_body(PyObject* module) {
         for (auto& r : reasons) py::check_int(PyDict_SetItemString(ns.get(), r[0], str(r[1]).get()));
         b.set("RejectReason", Body::make_class("RejectReason", ns.get()));
     }
-    b.set("LoadBalancer", Body::make_class("LoadBalancer", b.class_namespace("LoadBalancer", kLoadBalancerDoc,
-                                                                              kLoadBalancerMethods).get()));
-    b.set("InflightLease",
-          Body::make_class("InflightLease", b.class_namespace("InflightLease", nullptr, kLeaseMethods).get()));
+    b.set("LoadBalancer",
+          Body::make_class("LoadBalancer", b.class_namespace("LoadBalancer", kLoadBalancerDoc, kLoadBalancerBody)));
+    b.set("InflightLease", Body::make_class("InflightLease", b.class_namespace("InflightLease", nullptr, kLeaseBody)));
 
     // 15. module-level functions of the request lifecycle
-    for (const char* name : {"estimate_request_tokens", "inflight_reaper_loop"})
-        if (py::find_registered(name)) b.def(name);
+    b.def("estimate_request_tokens");
+    b.def("inflight_reaper_loop");
+    b.check_all_defined();
+    py::check_all_built();
 }
+
+Module* state_of(PyObject* module) { return static_cast<Module*>(PyModule_GetState(module)); }
 
 int exec_module(PyObject* module) {
     return py::guard(-1, [&] {
-        run_body(module);
+        Module* state = new (state_of(module)) Module();
+        run_body(module, *state);
         return 0;
     });
 }
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Module* m = state_of(module);
+    return m ? m->traverse(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module) {
+    if (Module* m = state_of(module)) m->clear();
+    return 0;
+}
+
+void free_module(void* module) {
+    if (Module* m = state_of(static_cast<PyObject*>(module))) m->~Module();
+}
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // Cached objects belong to one interpreter: no sharing with others.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -300,12 +368,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "load_balancer",  // m_name
     nullptr,          // m_doc: set by the module body
-    0,                // m_size: no per-module state
+    sizeof(Module),   // m_size: the module's state
     nullptr,          // m_methods: none
     slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

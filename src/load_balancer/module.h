@@ -1,34 +1,65 @@
-// Common header of the module's own code: the interop layer and the names
-// shared between subsystems.
+// The state of one executed module, and what every file of the module uses
+// from it: the clock, the logger and instance attributes.
 #pragma once
 
-#include "py/coroutine.h"
+#include "names.h"
 #include "py/function.h"
-#include "py/names.h"
 #include "py/ops.h"
 #include "py/ref.h"
-#include "names.h"
 
 namespace lb {
 
+// Objects the module creates once, when it executes, and keeps in its state:
+// the collector sees them through the module, and no function-local static
+// ever calls into Python.
+struct Module {
+    PyObject* module = nullptr;  // borrowed: this state lives inside it
+    PyObject* dict = nullptr;    // its namespace (owned by the module)
+
+    // Keyword-name tuples of the calls the module makes.
+    py::Ref kw_pool_key;       // ("pool_key",)
+    py::Ref kw_maxlen;         // ("maxlen",)
+    py::Ref kw_timeout;        // ("timeout",)
+    py::Ref kw_waiter_fields;  // the six _Waiter fields, in order
+
+    // Builtins the algorithms are defined by.
+    py::Ref builtin_sum, builtin_round;
+
+    // Constants.
+    py::Ref empty_ids;   // frozenset(): an absent or empty sin-bin
+    py::Ref zero_float;  // 0.0
+    py::Ref empty_str;   // ""
+
+    // The context a function of this module runs with.
+    py::Call call(const py::Method& m) const {
+        return py::Call{py::Globals(dict), &m, const_cast<Module*>(this), module};
+    }
+
+    int traverse(visitproc visit, void* arg) const {
+        return py::visit_all(visit, arg, kw_pool_key, kw_maxlen, kw_timeout, kw_waiter_fields, builtin_sum, builtin_round, empty_ids,
+                             zero_float, empty_str);
+    }
+    void clear() {
+        py::clear_all(kw_pool_key, kw_maxlen, kw_timeout, kw_waiter_fields, builtin_sum, builtin_round, empty_ids, zero_float, empty_str);
+    }
+};
+
+inline Module& module_of(const py::Call& c) { return *static_cast<Module*>(c.state); }
+
 // time.monotonic(), with `time` read from the module namespace.
-inline py::Ref monotonic(const py::Globals& g) {
-    return py::call_method(g.get(names::time).get(), names::monotonic);
-}
+inline py::Ref monotonic(const py::Call& c) { return py::call_method(c.g.get(names::time), names::monotonic); }
 
 // time.time()
-inline py::Ref wall_clock(const py::Globals& g) {
-    return py::call_method(g.get(names::time).get(), names::time_fn);
-}
+inline py::Ref wall_clock(const py::Call& c) { return py::call_method(c.g.get(names::time), names::time_fn); }
 
 // logger.<level>(fmt, *args) through the module's current `logger`.
 template <class... A>
-inline void log(const py::Globals& g, py::Name& level, const char* fmt, A... args) {
+inline void log(const py::Call& c, const py::Name& level, const char* fmt, A... args) {
     py::Ref msg = py::Ref::steal(PyUnicode_FromString(fmt));
-    py::call_method(g.get(names::logger).get(), level, msg.get(), static_cast<PyObject*>(args)...);
+    py::call_method(c.g.get(names::logger), level, msg, args...);
 }
 
 // self.attr, read at the moment of use.
-inline py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
+inline py::Ref attr(py::Handle self, const py::Name& name) { return py::getattr(self, name); }
 
 }  // namespace lb

@@ -1,5 +1,6 @@
-// Names the subsystems share: instance attributes, methods reached by
-// attribute name, module globals and record keys.
+// Names the subsystems share: instance attributes, module globals, record
+// keys and attributes of standard-library objects.  (Method names live with
+// their descriptors in balancer/methods.h.)
 #pragma once
 
 #include "py/names.h"
@@ -21,38 +22,10 @@ inline py::Name _routing_mode{"_routing_mode"};
 inline py::Name _pool_dispatch_windows{"_pool_dispatch_windows"};
 inline py::Name _pool_hot_state{"_pool_hot_state"};
 
-// Methods called across subsystems by attribute name.
-inline py::Name queue_enabled{"queue_enabled"};
-inline py::Name queue_ttl_sec{"queue_ttl_sec"};
-inline py::Name queue_depth_multiplier{"queue_depth_multiplier"};
-inline py::Name _superfast_cap{"_superfast_cap"};
-inline py::Name _hybrid_hot{"_hybrid_hot"};
-inline py::Name _effective_cap_for{"_effective_cap_for"};
-inline py::Name _pool_inflight{"_pool_inflight"};
-inline py::Name _recent_dispatch_rate{"_recent_dispatch_rate"};
-inline py::Name increment{"increment"};
-inline py::Name decrement{"decrement"};
-inline py::Name force_clear{"force_clear"};
-inline py::Name _lock_for{"_lock_for"};
-inline py::Name _evict_stale_pools{"_evict_stale_pools"};
-inline py::Name _under_capacity{"_under_capacity"};
-inline py::Name _wrr_pick{"_wrr_pick"};
-inline py::Name _least_connections_pick{"_least_connections_pick"};
-inline py::Name _sticky_lookup{"_sticky_lookup"};
-inline py::Name _record_dispatch{"_record_dispatch"};
-inline py::Name _queue_capacity_for_pool{"_queue_capacity_for_pool"};
-inline py::Name _try_admit{"_try_admit"};
-inline py::Name _wake_one{"_wake_one"};
-inline py::Name _fulfill{"_fulfill"};
-inline py::Name _remove_waiter{"_remove_waiter"};
-inline py::Name _bump_reject{"_bump_reject"};
-inline py::Name is_boosted{"is_boosted"};
-inline py::Name __enter__{"__enter__"};
-inline py::Name __exit__{"__exit__"};
-
 // Keyword argument names.
 inline py::Name pool_key{"pool_key"};
 inline py::Name maxlen{"maxlen"};
+inline py::Name timeout{"timeout"};
 
 // InflightLease attributes.
 inline py::Name lb{"lb"};
@@ -82,6 +55,9 @@ inline py::Name _Waiter{"_Waiter"};
 inline py::Name normalize_routing_mode{"normalize_routing_mode"};
 inline py::Name normalize_lb_algorithm{"normalize_lb_algorithm"};
 inline py::Name DEFAULT_ROUTING_MODE{"DEFAULT_ROUTING_MODE"};
+inline py::Name VALID_ROUTING_MODES{"VALID_ROUTING_MODES"};
+inline py::Name DEFAULT_LB_ALGORITHM{"DEFAULT_LB_ALGORITHM"};
+inline py::Name VALID_LB_ALGORITHMS{"VALID_LB_ALGORITHMS"};
 inline py::Name ROUTING_MODE_SUPERFAST{"ROUTING_MODE_SUPERFAST"};
 inline py::Name ROUTING_MODE_HYBRID{"ROUTING_MODE_HYBRID"};
 inline py::Name ROUTING_MODE_MAX_CONCURRENCY{"ROUTING_MODE_MAX_CONCURRENCY"};

@@ -4,36 +4,24 @@
 #include <tuple>
 #include <vector>
 
-#include "module.h"
+#include "balancer/methods.h"
+#include "balancer/record.h"
 
-namespace lb {
-namespace {
+namespace lb::LoadBalancer {
 
-// An exact int that fits a machine word, or false.
-bool small_int(PyObject* o, long long* out) {
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    *out = PyLong_AsLongLongAndOverflow(o, &overflow);
-    return !overflow;
-}
+Ref filter_by_fit(const Call&, Handle, Handle candidates, Handle estimated) {
+    Ref zero = py::new_int(0), one = py::new_int(1);
+    const bool keep_all = py::compare(estimated, zero, Py_LE);
 
-}  // namespace
-
-PY_FUNCTION(lb_filter_by_fit, "LoadBalancer.filter_by_fit", "self, candidates, estimated_tokens")
-(const py::Call&, const py::Args& a) {
-    PyObject *candidates = a[1], *estimated = a[2];
-    py::Ref zero = py::new_int(0), one = py::new_int(1);
-    const bool keep_all = py::compare(estimated, zero.get(), Py_LE);
-
-    py::Ref kept = py::new_list();
-    py::for_each(candidates, [&](PyObject* s) {
+    Ref kept = py::new_list();
+    py::for_each(candidates, [&](Handle s) {
         if (!keep_all) {
-            // Fits when there is no limit or the limit is at least the estimate.
-            py::Ref limit = py::get(s, names::max_input_tokens);
-            if (!py::truthy(limit.get())) limit = zero;
-            if (!py::compare(limit.get(), zero.get(), Py_EQ) && !py::compare(limit.get(), estimated, Py_GE)) return;
+            // Fits when there is no limit or the limit is at least the estimate:
+            // (limit or 0) == 0 or (limit or 0) >= estimated.
+            Ref limit = record::input_limit(s);
+            if (limit && !py::compare(limit, zero, Py_EQ) && !py::compare(limit, estimated, Py_GE)) return;
         }
-        py::append(kept.get(), s);
+        py::append(kept, s);
     });
 
     // Sort keys (no limit ? 1 : 0, int(limit or 0), id), computed for every
@@ -45,19 +33,19 @@ PY_FUNCTION(lb_filter_by_fit, "LoadBalancer.filter_by_fit", "self, candidates, e
     const Py_ssize_t n = PyList_GET_SIZE(kept.get());
     struct Key {
         bool unlimited;
-        py::Ref limit, id;  // int(limit or 0), the record's id
+        Ref limit, id;  // int(limit or 0), the record's id
     };
     std::vector<Key> key_objs;
     std::vector<std::tuple<int, long long, long long, Py_ssize_t>> ints;
     bool all_ints = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* s = PyList_GET_ITEM(kept.get(), i);
-        py::Ref limit = py::get(s, names::max_input_tokens);
-        bool unlimited = !py::truthy(limit.get());
-        py::Ref limit_int = unlimited ? zero : py::to_int(limit.get());
-        py::Ref id = py::getitem(s, names::id);
+        Handle s = PyList_GET_ITEM(kept.get(), i);
+        Ref limit = record::input_limit(s);
+        bool unlimited = !limit;
+        Ref limit_int = unlimited ? zero : py::to_int(limit);
+        Ref id = record::id(s);
         long long l = 0, sid = 0;
-        all_ints = all_ints && small_int(limit_int.get(), &l) && small_int(id.get(), &sid);
+        all_ints = all_ints && py::small_int(limit_int, l) && py::small_int(id, sid);
         if (all_ints) ints.emplace_back(unlimited ? 1 : 0, l, sid, i);
         key_objs.push_back(Key{unlimited, std::move(limit_int), std::move(id)});
     }
@@ -68,22 +56,22 @@ PY_FUNCTION(lb_filter_by_fit, "LoadBalancer.filter_by_fit", "self, candidates, e
         std::sort(ints.begin(), ints.end());
         for (auto& k : ints) order.push_back(std::get<3>(k));
     } else {
-        py::Ref keys = py::new_list(n);
+        Ref keys = py::new_list(n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             const Key& k = key_objs[size_t(i)];
-            py::Ref pos = py::new_int(i);
-            PyObject* flag = k.unlimited ? one.get() : zero.get();
-            PyList_SET_ITEM(keys.get(), i, py::check(PyTuple_Pack(4, flag, k.limit.get(), k.id.get(), pos.get())));
+            Ref pos = py::new_int(i);
+            Handle flag = k.unlimited ? one : zero;
+            PyList_SET_ITEM(keys.get(), i, py::check(PyTuple_Pack(4, flag.get(), k.limit.get(), k.id.get(), pos.get())));
         }
         py::check_int(PyList_Sort(keys.get()));
         for (Py_ssize_t i = 0; i < n; ++i)
             order.push_back(PyLong_AsSsize_t(PyTuple_GET_ITEM(PyList_GET_ITEM(keys.get(), i), 3)));
     }
 
-    py::Ref out = py::new_list(n);
+    Ref out = py::new_list(n);
     for (Py_ssize_t i = 0; i < n; ++i)
         PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(kept.get(), order[size_t(i)])));
     return out;
 }
 
-}  // namespace lb
+}  // namespace lb::LoadBalancer

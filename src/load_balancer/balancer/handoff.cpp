@@ -1,25 +1,20 @@
 // Slot hand-off: admitting a just-parked waiter, waking the best parked
 // request when a backend frees a slot, handing a backend over and unparking.
-#include "module.h"
+#include "balancer/methods.h"
+#include "balancer/record.h"
 
 namespace lb {
+
 namespace {
 
-bool future_done(PyObject* future) { return py::truthy(py::call_method(future, names::done).get()); }
-
-// self._under_capacity(record, candidates, pool_key=pool_key)
-bool under_capacity(PyObject* self, PyObject* record, PyObject* candidates, PyObject* pool_key) {
-    static PyObject* kw = py::kwnames({&names::pool_key});
-    return py::truthy(
-        py::call_method_kw(self, names::_under_capacity, {record, candidates, pool_key}, kw).get());
-}
+bool future_done(Handle future) { return py::truthy(py::call_method(future, names::done)); }
 
 // Take out the entry of `seq` that is `item` itself (not merely equal to
 // it); nothing happens when it is not there.
-void remove_identical(PyObject* seq, PyObject* item) {
-    if (PyList_CheckExact(seq)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i)
-            if (PyList_GET_ITEM(seq, i) == item) {
+void remove_identical(Handle seq, Handle item) {
+    if (PyList_CheckExact(seq.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i)
+            if (PyList_GET_ITEM(seq.get(), i) == item.get()) {
                 py::check_int(PyList_SetSlice(seq, i, i + 1, nullptr));
                 return;
             }
@@ -27,9 +22,9 @@ void remove_identical(PyObject* seq, PyObject* item) {
     }
     Py_ssize_t index = -1, i = 0;
     {
-        py::Ref it = py::Ref::steal(PyObject_GetIter(seq));
-        while (py::Ref x = py::Ref::steal_or_null(PyIter_Next(it.get()))) {
-            if (x.get() == item) {
+        Ref it = Ref::steal(PyObject_GetIter(seq));
+        while (Ref x = Ref::steal_or_null(PyIter_Next(it))) {
+            if (x.is(item)) {
                 index = i;
                 break;
             }
@@ -42,42 +37,44 @@ void remove_identical(PyObject* seq, PyObject* item) {
 
 }  // namespace
 
-PY_FUNCTION(waiter_is_boosted, "_Waiter.is_boosted", "self, now")(const py::Call&, const py::Args& a) {
-    py::Ref boost = attr(a[0], names::boost_after_sec);
-    py::Ref zero = py::new_int(0);
-    py::Ref positive = py::Ref::steal(PyObject_RichCompare(boost.get(), zero.get(), Py_GT));
-    if (!py::truthy(positive.get())) return positive;
-    py::Ref queued_at = attr(a[0], names::queued_at);
-    py::Ref age = py::Ref::steal(PyNumber_Subtract(a[1], queued_at.get()));
-    return py::Ref::steal(PyObject_RichCompare(age.get(), boost.get(), Py_GE));
+namespace Waiter {
+
+Ref is_boosted(const Call&, Handle self, Handle now) {
+    Ref boost = attr(self, names::boost_after_sec);
+    Ref positive = py::rich_compare(boost, py::new_int(0), Py_GT);
+    if (!py::truthy(positive)) return positive;
+    Ref age = Ref::steal(PyNumber_Subtract(now, attr(self, names::queued_at)));
+    return py::rich_compare(age, boost, Py_GE);
 }
 
-PY_FUNCTION(lb_try_admit, "LoadBalancer._try_admit", "self, waiter")(const py::Call&, const py::Args& a) {
-    PyObject *self = a[0], *waiter = a[1];
-    if (future_done(attr(waiter, names::future).get())) return py::none();
-    py::Ref cands = attr(waiter, names::candidates);
-    py::Ref pool_key = attr(waiter, names::pool_key);
-    py::any_of(cands.get(), [&](PyObject* rec) {
-        if (!under_capacity(self, rec, cands.get(), pool_key.get())) return false;
-        py::call_method(self, names::_fulfill, waiter, rec);
+}  // namespace Waiter
+
+namespace LoadBalancer {
+
+Ref _try_admit(const Call& c, Handle self, Handle waiter) {
+    if (future_done(attr(waiter, names::future))) return py::none();
+    Ref cands = attr(waiter, names::candidates);
+    Ref pool_key = attr(waiter, names::pool_key);
+    py::any_of(cands, [&](Handle rec) {
+        if (!call::under_capacity(c, self, rec, cands, pool_key)) return false;
+        call::fulfill(c, self, waiter, rec);
         return true;
     });
     return py::none();
 }
 
-PY_FUNCTION(lb_wake_one, "LoadBalancer._wake_one", "self, server_id")(const py::Call& c, const py::Args& a) {
-    PyObject *self = a[0], *sid = a[1];
-    py::Ref waiters = attr(self, names::_waiters);
-    py::Ref dq = py::get(waiters.get(), sid);
-    if (dq.get() == Py_None || !py::truthy(dq.get())) return py::none();
+Ref _wake_one(const Call& c, Handle self, Handle server_id) {
+    Ref waiters = attr(self, names::_waiters);
+    Ref dq = py::get(waiters, server_id);
+    if (dq.is_none() || !py::truthy(dq)) return py::none();
 
-    py::Ref live = py::new_list();
-    py::for_each(dq.get(), [&](PyObject* w) {
-        if (!future_done(attr(w, names::future).get())) py::append(live.get(), w);
+    Ref live = py::new_list();
+    py::for_each(dq, [&](Handle w) {
+        if (!future_done(attr(w, names::future))) py::append(live, w);
     });
     Py_ssize_t n = PyList_GET_SIZE(live.get());
     if (n == 0) {
-        py::discard_key(waiters.get(), sid);
+        py::discard_key(waiters, server_id);
         return py::none();
     }
 
@@ -86,33 +83,31 @@ PY_FUNCTION(lb_wake_one, "LoadBalancer._wake_one", "self, server_id")(const py::
     // serves every boost test of this wake-up.  The interpreter's own stable
     // sort orders (group, key, position) entries: positions are unique, so
     // equal keys keep parking order and waiters are never compared.
-    py::Ref order = py::new_list();
-    py::Ref mode = attr(self, names::_routing_mode);
-    bool queue_all = py::compare(mode.get(), c.g.get(names::ROUTING_MODE_QUEUE_ALL).get(), Py_EQ);
-    py::Ref now = queue_all ? py::Ref() : monotonic(c.g);
+    Ref order = py::new_list();
+    Ref mode = attr(self, names::_routing_mode);
+    bool queue_all = is_mode(c, mode, names::ROUTING_MODE_QUEUE_ALL);
+    Ref now = queue_all ? Ref() : monotonic(c);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* w = PyList_GET_ITEM(live.get(), i);
-        bool boosted = !queue_all && py::truthy(py::call_method(w, names::is_boosted, now.get()).get());
-        py::Ref key = attr(w, queue_all || boosted ? names::queued_at : names::estimated_tokens);
-        py::Ref group = py::new_int(queue_all || boosted ? 0 : 1), pos = py::new_int(i);
-        py::append(order.get(), py::Ref::steal(PyTuple_Pack(3, group.get(), key.get(), pos.get())).get());
+        Handle w = PyList_GET_ITEM(live.get(), i);
+        bool boosted = !queue_all && call::is_boosted(c, w, now);
+        Ref key = attr(w, queue_all || boosted ? names::queued_at : names::estimated_tokens);
+        Ref group = py::new_int(queue_all || boosted ? 0 : 1), pos = py::new_int(i);
+        py::append(order, Ref::steal(PyTuple_Pack(3, group.get(), key.get(), pos.get())));
     }
-    py::check_int(PyList_Sort(order.get()));
+    py::check_int(PyList_Sort(order));
 
     // Only the freed backend's records are tried; a waiter it cannot take
     // does not stop the next one.
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_ssize_t pos = PyLong_AsSsize_t(PyTuple_GET_ITEM(PyList_GET_ITEM(order.get(), i), 2));
-        py::Ref held = py::Ref::borrow(PyList_GET_ITEM(live.get(), pos));
-        PyObject* w = held.get();
-        py::Ref cands = attr(w, names::candidates);
-        py::Ref pool_key;
-        bool admitted = py::any_of(cands.get(), [&](PyObject* rec) {
-            py::Ref rid = py::getitem(rec, names::id);
-            if (!py::compare(rid.get(), sid, Py_EQ)) return false;
+        Ref w = Ref::borrow(PyList_GET_ITEM(live.get(), pos));
+        Ref cands = attr(w, names::candidates);
+        Ref pool_key;
+        bool admitted = py::any_of(cands, [&](Handle rec) {
+            if (!py::compare(record::id(rec), server_id, Py_EQ)) return false;
             if (!pool_key) pool_key = attr(w, names::pool_key);
-            if (!under_capacity(self, rec, cands.get(), pool_key.get())) return false;
-            py::call_method(self, names::_fulfill, w, rec);
+            if (!call::under_capacity(c, self, rec, cands, pool_key)) return false;
+            call::fulfill(c, self, w, rec);
             return true;
         });
         if (admitted) break;
@@ -120,30 +115,29 @@ PY_FUNCTION(lb_wake_one, "LoadBalancer._wake_one", "self, server_id")(const py::
     return py::none();
 }
 
-PY_FUNCTION(lb_fulfill, "LoadBalancer._fulfill", "self, waiter, server")(const py::Call&, const py::Args& a) {
-    PyObject *self = a[0], *waiter = a[1], *server = a[2];
-    py::Ref future = attr(waiter, names::future);
-    if (future_done(future.get())) return py::none();
-    py::call_method(self, names::_remove_waiter, waiter);
-    py::Ref pool_key = attr(waiter, names::pool_key);
-    py::call_method(self, names::_record_dispatch, pool_key.get(), server);
-    py::call_method(future.get(), names::set_result, server);
+Ref _fulfill(const Call& c, Handle self, Handle waiter, Handle server) {
+    Ref future = attr(waiter, names::future);
+    if (future_done(future)) return py::none();
+    call::remove_waiter(c, self, waiter);
+    call::record_dispatch(c, self, attr(waiter, names::pool_key), server);
+    py::call_method(future, names::set_result, server);
     return py::none();
 }
 
-PY_FUNCTION(lb_remove_waiter, "LoadBalancer._remove_waiter", "self, waiter")(const py::Call&, const py::Args& a) {
-    PyObject *self = a[0], *waiter = a[1];
-    py::Ref waiters = attr(self, names::_waiters);
-    py::Ref cands = attr(waiter, names::candidates);
-    py::for_each(cands.get(), [&](PyObject* rec) {
-        py::Ref sid = py::getitem(rec, names::id);
-        py::Ref dq = py::get(waiters.get(), sid.get());
-        if (dq.get() == Py_None) return;
-        remove_identical(dq.get(), waiter);
-        if (!py::truthy(dq.get())) py::discard_key(waiters.get(), sid.get());
+Ref _remove_waiter(const Call&, Handle self, Handle waiter) {
+    Ref waiters = attr(self, names::_waiters);
+    Ref cands = attr(waiter, names::candidates);
+    py::for_each(cands, [&](Handle rec) {
+        Ref sid = record::id(rec);
+        Ref dq = py::get(waiters, sid);
+        if (dq.is_none()) return;
+        remove_identical(dq, waiter);
+        if (!py::truthy(dq)) py::discard_key(waiters, sid);
     });
-    remove_identical(attr(self, names::_all_waiters).get(), waiter);
+    remove_identical(attr(self, names::_all_waiters), waiter);
     return py::none();
 }
+
+}  // namespace LoadBalancer
 
 }  // namespace lb

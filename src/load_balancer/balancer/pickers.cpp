@@ -4,21 +4,12 @@
 #include <cstdint>
 #include <string>
 
-#include "module.h"
+#include "balancer/blake2b.h"
+#include "balancer/methods.h"
+#include "balancer/record.h"
 
-namespace lb {
+namespace lb::LoadBalancer {
 namespace {
-
-py::Name n_digest{"digest"}, n_digest_size{"digest_size"}, n_blake2b{"blake2b"}, n_copy{"copy"}, n_update{"update"};
-
-// ---- weights --------------------------------------------------------------
-
-// float(s.get("weight") or 1.0), as a float object.
-py::Ref pick_weight(PyObject* s) {
-    py::Ref raw = py::get(s, names::weight);
-    if (!py::truthy(raw.get())) return py::new_float(1.0);
-    return py::to_float(raw.get());
-}
 
 // ---- least connections ----------------------------------------------------
 
@@ -27,32 +18,31 @@ py::Ref pick_weight(PyObject* s) {
 // the division produced otherwise.
 struct LeastConnScore {
     double ratio = 0.0;
-    py::Ref ratio_obj;  // set only when the ratio is not a plain float
-    py::Ref inflight;
-    py::Ref id;
-    py::Ref record;
+    Ref ratio_obj;  // set only when the ratio is not a plain float
+    Ref inflight;
+    Ref id;
+    Ref record;
 
-    py::Ref ratio_ref() const { return ratio_obj ? ratio_obj : py::new_float(ratio); }
+    Ref ratio_ref() const { return ratio_obj ? ratio_obj : py::new_float(ratio); }
 };
 
-LeastConnScore least_conn_score(PyObject* inflight_map, PyObject* s) {
+LeastConnScore least_conn_score(Handle inflight_map, Handle s) {
     LeastConnScore sc;
-    sc.record = py::Ref::borrow(s);
-    sc.id = py::getitem(s, names::id);
-    py::Ref zero = py::new_int(0);
-    sc.inflight = py::get(inflight_map, sc.id.get(), zero.get());
-    py::Ref w = pick_weight(s);
-    double wd = py::as_double(w.get());
+    sc.record = Ref::borrow(s);
+    sc.id = record::id(s);
+    sc.inflight = py::get(inflight_map, sc.id, py::new_int(0));
+    Ref w = record::pick_weight(s);
+    double wd = PyFloat_AS_DOUBLE(w.get());
     if (!(wd > 0.0)) {
         sc.ratio = Py_HUGE_VAL;  // negative, zero or NaN weight
         return sc;
     }
-    PyObject* n = sc.inflight.get();
-    if (PyLong_CheckExact(n) || PyFloat_CheckExact(n)) {
+    Handle n = sc.inflight;
+    if (PyLong_CheckExact(n.get()) || PyFloat_CheckExact(n.get())) {
         sc.ratio = py::as_double(n) / wd;  // int / float, as Python divides them
         return sc;
     }
-    py::Ref q = py::Ref::steal(PyNumber_TrueDivide(n, w.get()));
+    Ref q = Ref::steal(PyNumber_TrueDivide(n, w));
     if (PyFloat_CheckExact(q.get()))
         sc.ratio = PyFloat_AS_DOUBLE(q.get());
     else
@@ -62,83 +52,48 @@ LeastConnScore least_conn_score(PyObject* inflight_map, PyObject* s) {
 
 // One element of a tuple comparison: whether `a < b` decides, and how.
 // Returns -1 when the elements are equal (the next element decides).
-int element_less(PyObject* a, PyObject* b) {
+int element_less(Handle a, Handle b) {
     if (py::compare(a, b, Py_EQ)) return -1;
     return py::compare(a, b, Py_LT) ? 1 : 0;
 }
 
 bool least_conn_less(const LeastConnScore& a, const LeastConnScore& b) {
     int r;
-    if (!a.ratio_obj && !b.ratio_obj) {
+    if (!a.ratio_obj && !b.ratio_obj)
         r = a.ratio == b.ratio ? -1 : (a.ratio < b.ratio ? 1 : 0);
-    } else {
-        r = element_less(a.ratio_ref().get(), b.ratio_ref().get());
-    }
+    else
+        r = element_less(a.ratio_ref(), b.ratio_ref());
     if (r >= 0) return r;
-    if ((r = element_less(a.inflight.get(), b.inflight.get())) >= 0) return r;
-    if ((r = element_less(a.id.get(), b.id.get())) >= 0) return r;
+    if ((r = element_less(a.inflight, b.inflight)) >= 0) return r;
+    if ((r = element_less(a.id, b.id)) >= 0) return r;
     return false;
 }
 
 // ---- rendezvous hashing ---------------------------------------------------
 
-// BLAKE2b with an 8-byte digest length, taken from the interpreter's hashlib:
-// an empty hasher made once with that digest length is copied for each
-// score (the digest length is fixed when the hasher is created).
-PyObject* blake2b_template() {
-    static PyObject* tmpl = [] {
-        py::Ref hashlib = py::Ref::steal(PyImport_ImportModule("hashlib"));
-        py::Ref ctor = py::getattr(hashlib.get(), n_blake2b);
-        static PyObject* kw = py::kwnames({&n_digest_size});
-        py::Ref size = py::new_int(8);
-        return py::call_kw(ctor.get(), {size.get()}, kw).release();
-    }();
-    return tmpl;
-}
-
-// The digest of `material` read as an unsigned big-endian integer.
-uint64_t rendezvous_score(const std::string& material) {
-    py::Ref data = py::Ref::steal(PyBytes_FromStringAndSize(material.data(), Py_ssize_t(material.size())));
-    py::Ref h = py::call_method(blake2b_template(), n_copy);
-    py::call_method(h.get(), n_update, data.get());
-    py::Ref digest = py::call_method(h.get(), n_digest);
-    if (!PyBytes_Check(digest.get()) || PyBytes_GET_SIZE(digest.get()) != 8)
-        py::raise(PyExc_SystemError, "unexpected BLAKE2b digest");
-    auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digest.get()));
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-    return v;
-}
-
 // Append format(value, "") encoded as UTF-8.
-void append_formatted(std::string& out, PyObject* value) {
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (!overflow) {
-            if (v == -1 && PyErr_Occurred()) py::raise();
-            char buf[24];
-            auto res = std::to_chars(buf, buf + sizeof buf, v);
-            out.append(buf, res.ptr);
-            return;
-        }
+void append_formatted(std::string& out, Handle value, Handle empty) {
+    long long v;
+    if (py::small_int(value, v)) {
+        char buf[24];
+        auto res = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, res.ptr);
+        return;
     }
-    py::Ref empty = py::Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    py::Ref text = py::Ref::steal(PyObject_Format(value, empty.get()));
+    Ref text = Ref::steal(PyObject_Format(value, empty));
     Py_ssize_t n = 0;
-    const char* utf8 = py::check(PyUnicode_AsUTF8AndSize(text.get(), &n));
+    const char* utf8 = py::check(PyUnicode_AsUTF8AndSize(text, &n));
     out.append(utf8, size_t(n));
 }
 
 }  // namespace
 
-PY_FUNCTION(lb_least_connections_pick, "LoadBalancer._least_connections_pick", "self, eligible")
-(const py::Call&, const py::Args& a) {
-    py::Ref inflight = attr(a[0], names::inflight);
+Ref _least_connections_pick(const Call&, Handle self, Handle eligible) {
+    Ref inflight = attr(self, names::inflight);
     LeastConnScore best;
     bool any = false;
-    py::for_each(a[1], [&](PyObject* s) {
-        LeastConnScore sc = least_conn_score(inflight.get(), s);
+    py::for_each(eligible, [&](Handle s) {
+        LeastConnScore sc = least_conn_score(inflight, s);
         if (!any || least_conn_less(sc, best)) best = std::move(sc);
         any = true;
     });
@@ -146,32 +101,30 @@ PY_FUNCTION(lb_least_connections_pick, "LoadBalancer._least_connections_pick", "
     return std::move(best.record);
 }
 
-PY_FUNCTION(lb_sticky_lookup, "LoadBalancer._sticky_lookup", "self, eligible, sticky_key")
-(const py::Call&, const py::Args& a) {
-    PyObject *eligible = a[1], *sticky_key = a[2];
+Ref _sticky_lookup(const Call& c, Handle, Handle eligible, Handle sticky_key) {
     if (!py::truthy(eligible)) return py::none();
 
     // The material is f"{sticky_key}|{id}" in UTF-8: the key part is
     // formatted once and each record's id appended to it.
-    py::Ref empty = py::Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    py::Ref key_text = py::Ref::steal(PyObject_Format(sticky_key, empty.get()));
+    Handle empty = module_of(c).empty_str;
+    Ref key_text = Ref::steal(PyObject_Format(sticky_key, empty));
     std::string material;
     size_t prefix = 0;
     bool have_prefix = false;
 
-    py::Ref best;
+    Ref best;
     uint64_t best_score = 0;
-    py::for_each(eligible, [&](PyObject* s) {
-        py::Ref sid = py::getitem(s, names::id);
+    py::for_each(eligible, [&](Handle s) {
+        Ref sid = record::id(s);
         if (have_prefix) {
             material.resize(prefix);
-            append_formatted(material, sid.get());
+            append_formatted(material, sid, empty);
         } else {
             // First record: the text is complete before it is encoded.
             std::string id_text;
-            append_formatted(id_text, sid.get());
+            append_formatted(id_text, sid, empty);
             Py_ssize_t n = 0;
-            const char* utf8 = py::check(PyUnicode_AsUTF8AndSize(key_text.get(), &n));
+            const char* utf8 = py::check(PyUnicode_AsUTF8AndSize(key_text, &n));
             material.reserve(size_t(n) + 24);
             material.assign(utf8, size_t(n));
             material.push_back('|');
@@ -179,13 +132,13 @@ PY_FUNCTION(lb_sticky_lookup, "LoadBalancer._sticky_lookup", "self, eligible, st
             have_prefix = true;
             material += id_text;
         }
-        uint64_t score = rendezvous_score(material);
+        uint64_t score = blake2b_8(material.data(), material.size());
         if (!best || score > best_score) {
-            best = py::Ref::borrow(s);
+            best = Ref::borrow(s);
             best_score = score;
         }
     });
     return best ? std::move(best) : py::none();
 }
 
-}  // namespace lb
+}  // namespace lb::LoadBalancer

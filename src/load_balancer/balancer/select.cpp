@@ -1,99 +1,70 @@
 // The routing decision for one request: forced backend, sin-bin, drain and
 // capacity filters, then the requested algorithm, then the dispatch record.
-#include "module.h"
+#include "balancer/methods.h"
+#include "balancer/record.h"
+#include "knobs.h"
 
-namespace lb {
+namespace lb::LoadBalancer {
 namespace {
 
-// Membership in an empty set: what an absent or empty sin-bin tests against
-// (the id is still hashed, as `id in set()` would).
-PyObject* no_sin_bin() {
-    static PyObject* empty = py::check(PyFrozenSet_New(nullptr));
-    return empty;
-}
-
-// (s.get("weight") or 0.0) > 0.0
-bool not_drained(PyObject* s, PyObject* zero) {
-    py::Ref w = py::get(s, names::weight);
-    if (!py::truthy(w.get())) return false;
-    if (PyFloat_CheckExact(w.get())) return PyFloat_AS_DOUBLE(w.get()) > 0.0;
-    return py::truthy(py::Ref::steal(PyObject_RichCompare(w.get(), zero, Py_GT)).get());
-}
-
 struct SelectFrame final : py::Frame {
-    py::Ref globals;  // the defining module's namespace
-    py::Ref self, pool_key, candidates, force_server_id, sin_binned, algorithm, sticky_key;
+    Call c;
+    Ref self, pool_key, candidates, force_server_id, sin_binned, algorithm, sticky_key;
     bool picking = false;  // waiting for the round-robin pick
 
     py::Step resume(PyObject* sent) override {
         if (picking) {
             if (!sent) throw py::Error{};
-            py::Ref winner = py::Ref::borrow(sent);
-            return finish(winner);
+            return finish(Ref::borrow(sent));
         }
         return decide();
     }
 
     // Record the dispatch of the chosen backend and return it.
-    py::Step finish(py::Ref& winner) {
-        py::call_method(self.get(), names::_record_dispatch, pool_key.get(), winner.get());
+    py::Step finish(Ref winner) {
+        call::record_dispatch(c, self, pool_key, winner);
         return py::Step::done(std::move(winner));
     }
 
     py::Step decide() {
-        py::Globals g(globals.get());
-        PyObject* sin_bin = sin_binned && py::truthy(sin_binned.get()) ? sin_binned.get() : no_sin_bin();
-        PyObject* cands = candidates.get();
-        if (!py::truthy(cands)) return py::Step::done(py::none());
+        Handle sin_bin = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c).empty_ids);
+        if (!py::truthy(candidates)) return py::Step::done(py::none());
 
         // A forced backend is honoured whatever its state, or nothing is.
-        if (force_server_id && force_server_id.get() != Py_None) {
-            py::Ref forced;
-            py::any_of(cands, [&](PyObject* s) {
-                py::Ref sid = py::get(s, names::id);
-                py::Ref eq = py::Ref::steal(PyObject_RichCompare(sid.get(), force_server_id.get(), Py_EQ));
-                if (py::truthy(eq.get())) forced = py::Ref::borrow(s);
+        if (!force_server_id.is_none()) {
+            Ref forced;
+            py::any_of(candidates, [&](Handle s) {
+                if (py::truthy(py::rich_compare(record::id_or_none(s), force_server_id, Py_EQ))) forced = Ref::borrow(s);
                 return bool(forced);
             });
             if (!forced) return py::Step::done(py::none());
-            return finish(forced);
+            return finish(std::move(forced));
         }
 
         // Drained backends are left out unless every candidate is drained.
-        py::Ref zero = py::new_float(0.0);
-        py::Ref non_drained = py::new_list();
-        py::for_each(cands, [&](PyObject* s) {
-            if (not_drained(s, zero.get())) py::append(non_drained.get(), s);
+        Ref non_drained = py::new_list();
+        py::for_each(candidates, [&](Handle s) {
+            if (!record::drained(s)) py::append(non_drained, s);
         });
-        py::Ref effective = PyList_GET_SIZE(non_drained.get()) ? non_drained : candidates;
+        Ref effective = PyList_GET_SIZE(non_drained.get()) ? non_drained : candidates;
 
-        static PyObject* kw = py::kwnames({&names::pool_key});
-        py::Ref eligible = py::new_list();
-        py::for_each(effective.get(), [&](PyObject* s) {
-            py::Ref sid = py::getitem(s, names::id);
-            if (py::contains(sin_bin, sid.get())) return;
-            py::Ref free = py::call_method_kw(self.get(), names::_under_capacity, {s, effective.get(), pool_key.get()}, kw);
-            if (py::truthy(free.get())) py::append(eligible.get(), s);
+        Ref eligible = py::new_list();
+        py::for_each(effective, [&](Handle s) {
+            if (py::contains(sin_bin, record::id(s))) return;
+            if (call::under_capacity(c, self, s, effective, pool_key)) py::append(eligible, s);
         });
         if (PyList_GET_SIZE(eligible.get()) == 0) return py::Step::done(py::none());
 
-        py::Ref algo = py::call(g.get(names::normalize_lb_algorithm).get(), algorithm ? algorithm.get() : Py_None);
-        auto is = [&](py::Name& name) {
-            py::Ref eq = py::Ref::steal(PyObject_RichCompare(algo.get(), g.get(name).get(), Py_EQ));
-            return py::truthy(eq.get());
-        };
-        PyObject* key = sticky_key ? sticky_key.get() : Py_None;
-        if (is(names::LB_ALGO_STICKY) && py::truthy(key)) {
-            py::Ref winner = py::call_method(self.get(), names::_sticky_lookup, eligible.get(), key);
-            if (winner.get() == Py_None) winner = py::call_method(self.get(), names::_least_connections_pick, eligible.get());
-            return finish(winner);
+        Ref algo = call::normalize_lb_algorithm(c, algorithm);
+        auto is = [&](const py::Name& name) { return py::truthy(py::rich_compare(algo, c.g.get(name), Py_EQ)); };
+        if (is(names::LB_ALGO_STICKY) && py::truthy(sticky_key)) {
+            Ref winner = call::sticky_lookup(c, self, eligible, sticky_key);
+            if (winner.is_none()) winner = call::least_connections_pick(c, self, eligible);
+            return finish(std::move(winner));
         }
-        if (is(names::LB_ALGO_LEAST_CONN)) {
-            py::Ref winner = py::call_method(self.get(), names::_least_connections_pick, eligible.get());
-            return finish(winner);
-        }
+        if (is(names::LB_ALGO_LEAST_CONN)) return finish(call::least_connections_pick(c, self, eligible));
 
-        py::Ref pick = py::call_method(self.get(), names::_wrr_pick, pool_key.get(), eligible.get());
+        Ref pick = call::wrr_pick(c, self, pool_key, eligible);
         // Only the pool key and the balancer are needed from here on.
         candidates.reset();
         force_server_id.reset();
@@ -104,26 +75,23 @@ struct SelectFrame final : py::Frame {
         return py::Step::await(std::move(pick));
     }
 
-    PY_FRAME_REFS(globals, self, pool_key, candidates, force_server_id, sin_binned, algorithm, sticky_key)
+    PY_FRAME_REFS(self, pool_key, candidates, force_server_id, sin_binned, algorithm, sticky_key)
 };
 
 }  // namespace
 
-PY_COROUTINE_FUNCTION(lb_select, "LoadBalancer.select",
-            "self, pool_key, candidates, *, estimated_tokens=0, force_server_id=None, sin_binned=None, "
-            "algorithm=None, sticky_key=None")
-(const py::Call& c, const py::Args& a) {
+Ref select(const Call& c, Handle self, Handle pool_key, Handle candidates, Handle /*estimated_tokens: unused*/,
+           Handle force_server_id, Handle sin_binned, Handle algorithm, Handle sticky_key) {
     auto [coro, frame] = py::make_coroutine<SelectFrame>(c);
-    frame.globals = py::Ref::borrow(c.g.dict());
-    frame.self = py::Ref::borrow(a[0]);
-    frame.pool_key = py::Ref::borrow(a[1]);
-    frame.candidates = py::Ref::borrow(a[2]);
-    // a[3], estimated_tokens, is accepted and not used.
-    frame.force_server_id = py::Ref::borrow(a[4]);
-    frame.sin_binned = py::Ref::borrow(a[5]);
-    frame.algorithm = py::Ref::borrow(a[6]);
-    frame.sticky_key = py::Ref::borrow(a[7]);
+    frame.c = c;
+    frame.self = Ref::borrow(self);
+    frame.pool_key = Ref::borrow(pool_key);
+    frame.candidates = Ref::borrow(candidates);
+    frame.force_server_id = Ref::borrow(force_server_id.or_none());
+    frame.sin_binned = Ref::borrow(sin_binned.or_none());
+    frame.algorithm = Ref::borrow(algorithm.or_none());
+    frame.sticky_key = Ref::borrow(sticky_key.or_none());
     return std::move(coro);
 }
 
-}  // namespace lb
+}  // namespace lb::LoadBalancer

@@ -3,9 +3,10 @@
 #include <climits>
 #include <vector>
 
-#include "module.h"
+#include "balancer/methods.h"
+#include "balancer/record.h"
 
-namespace lb {
+namespace lb::LoadBalancer {
 namespace {
 
 py::Name n_aenter{"__aenter__"}, n_aexit{"__aexit__"}, n_setdefault{"setdefault"};
@@ -16,31 +17,29 @@ py::Name n_aenter{"__aenter__"}, n_aexit{"__aexit__"}, n_setdefault{"setdefault"
 // `async with`.  Plain functions are kept unbound (`owner` is passed as the
 // first argument); other descriptors are bound to the object.
 struct Special {
-    py::Ref fn;
+    Ref fn;
     PyObject* owner = nullptr;  // borrowed: the frame holds the object itself
 
     explicit operator bool() const { return bool(fn); }
 
     template <class... A>
-    py::Ref operator()(A... args) const {
-        PyObject* argv[] = {nullptr, owner, static_cast<PyObject*>(args)...};
-        PyObject** start = owner ? argv + 1 : argv + 2;
-        size_t n = sizeof...(A) + (owner ? 1 : 0);
-        return py::Ref::steal(PyObject_Vectorcall(fn.get(), start, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref operator()(A... args) const {
+        if (owner) return py::call(fn, owner, args...);
+        return py::call(fn, args...);
     }
 };
 
-Special lookup_special(PyObject* obj, PyObject* name) {
+Special lookup_special(Handle obj, Handle name) {
     Special s;
-    PyTypeObject* type = Py_TYPE(obj);
+    PyTypeObject* type = obj.type();
     PyObject* descr = _PyType_Lookup(type, name);  // borrowed
     if (!descr) return s;
-    py::Ref hold = py::Ref::borrow(descr);
+    Ref hold = Ref::borrow(descr);
     if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         s.fn = std::move(hold);
         s.owner = obj;
     } else if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) {
-        s.fn = py::Ref::steal(get(descr, obj, reinterpret_cast<PyObject*>(type)));
+        s.fn = Ref::steal(get(descr, obj, reinterpret_cast<PyObject*>(type)));
     } else {
         s.fn = std::move(hold);
     }
@@ -48,72 +47,53 @@ Special lookup_special(PyObject* obj, PyObject* name) {
 }
 
 // What `await` accepts; anything else is reported as `async with` reports it.
-void require_awaitable(PyObject* o, const char* method) {
-    if (PyCoro_CheckExact(o)) return;
-    if (PyGen_CheckExact(o)) {
-        PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
-        bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
-        Py_DECREF(code);
-        if (iterable) return;
-    }
-    PyTypeObject* t = Py_TYPE(o);
-    if (t->tp_as_async && t->tp_as_async->am_await) return;
-    py::raisef(PyExc_TypeError,
-               "'async with' received an object from %s that does not implement __await__: %.100s", method,
-               t->tp_name);
+void require_awaitable(Handle o, const char* method) {
+    if (!py::awaitable(o))
+        py::raisef(PyExc_TypeError,
+                   "'async with' received an object from %s that does not implement __await__: %.100s", method,
+                   o.type()->tp_name);
 }
 
 // ---- the pick ---------------------------------------------------------------
 
 struct Entry {
-    py::Ref record;
-    py::Ref id;
+    Ref record;
+    Ref id;
 };
 
-// float(s.get("weight") or 1.0)
-py::Ref pick_weight(PyObject* s) {
-    py::Ref raw = py::get(s, names::weight);
-    if (!py::truthy(raw.get())) return py::new_float(1.0);
-    return py::to_float(raw.get());
-}
-
 // a + b / a - b for the current weights, which are floats in practice.
-py::Ref add_weight(PyObject* cur, PyObject* w, double wd) {
-    if (PyFloat_CheckExact(cur)) return py::new_float(PyFloat_AS_DOUBLE(cur) + wd);
-    return py::Ref::steal(PyNumber_Add(cur, w));
+Ref add_weight(Handle cur, Handle w, double wd) {
+    if (PyFloat_CheckExact(cur.get())) return py::new_float(PyFloat_AS_DOUBLE(cur.get()) + wd);
+    return Ref::steal(PyNumber_Add(cur, w));
 }
-py::Ref sub_weight(PyObject* cur, double total) {
-    if (PyFloat_CheckExact(cur)) return py::new_float(PyFloat_AS_DOUBLE(cur) - total);
-    py::Ref t = py::new_float(total);
-    return py::Ref::steal(PyNumber_InPlaceSubtract(cur, t.get()));
+Ref sub_weight(Handle cur, double total) {
+    if (PyFloat_CheckExact(cur.get())) return py::new_float(PyFloat_AS_DOUBLE(cur.get()) - total);
+    return Ref::steal(PyNumber_InPlaceSubtract(cur, py::new_float(total)));
 }
 
 // The tie-break key -id: kept as a machine integer when the id is a plain
 // int that fits, else as the object `-id` evaluates to.
 struct NegId {
     long long v = 0;
-    py::Ref obj;
+    Ref obj;
 
-    static NegId of(PyObject* id) {
+    static NegId of(Handle id) {
         NegId n;
-        if (PyLong_CheckExact(id)) {
-            int overflow = 0;
-            long long x = PyLong_AsLongLongAndOverflow(id, &overflow);
-            if (!overflow && x != LLONG_MIN) {
-                n.v = -x;
-                return n;
-            }
+        long long x;
+        if (py::small_int(id, x) && x != LLONG_MIN) {
+            n.v = -x;
+            return n;
         }
-        n.obj = py::Ref::steal(PyNumber_Negative(id));
+        n.obj = Ref::steal(PyNumber_Negative(id));
         return n;
     }
-    py::Ref ref() const { return obj ? obj : py::new_int(v); }
+    Ref ref() const { return obj ? obj : py::new_int(v); }
 };
 
 // Tuple comparison (cw_a, nid_a) > (cw_b, nid_b).
-bool key_greater(PyObject* cw_a, const NegId& a, PyObject* cw_b, const NegId& b) {
+bool key_greater(Handle cw_a, const NegId& a, Handle cw_b, const NegId& b) {
     bool equal;
-    if (PyFloat_CheckExact(cw_a) && PyFloat_CheckExact(cw_b)) {
+    if (PyFloat_CheckExact(cw_a.get()) && PyFloat_CheckExact(cw_b.get())) {
         double x = PyFloat_AS_DOUBLE(cw_a), y = PyFloat_AS_DOUBLE(cw_b);
         equal = cw_a == cw_b || x == y;
         if (!equal) return x > y;
@@ -122,67 +102,66 @@ bool key_greater(PyObject* cw_a, const NegId& a, PyObject* cw_b, const NegId& b)
         if (!equal) return py::compare(cw_a, cw_b, Py_GT);
     }
     if (!a.obj && !b.obj) return a.v > b.v;
-    py::Ref x = a.ref(), y = b.ref();
-    if (py::compare(x.get(), y.get(), Py_EQ)) return false;
-    return py::compare(x.get(), y.get(), Py_GT);
+    Ref x = a.ref(), y = b.ref();
+    if (py::compare(x, y, Py_EQ)) return false;
+    return py::compare(x, y, Py_GT);
 }
 
 // Drop the ids of `state` that are not the id of an eligible record:
 // set(state) - {ids}, computed in full before anything is removed.
-void prune(PyObject* state, const std::vector<Entry>& entries) {
-    py::Ref ids = py::Ref::steal(PySet_New(nullptr));
-    for (const Entry& e : entries) py::check_int(PySet_Add(ids.get(), e.id.get()));
+void prune(Handle state, const std::vector<Entry>& entries) {
+    Ref ids = Ref::steal(PySet_New(nullptr));
+    for (const Entry& e : entries) py::check_int(PySet_Add(ids, e.id));
     // Every eligible id is a key of `state` by now: equal sizes mean nothing
     // is stale.
-    if (PyDict_CheckExact(state) && PyDict_GET_SIZE(state) == PySet_GET_SIZE(ids.get())) return;
-    py::Ref keys = py::Ref::steal(PySet_New(state));
-    py::Ref stale = py::Ref::steal(PyNumber_Subtract(keys.get(), ids.get()));
-    py::for_each(stale.get(), [&](PyObject* k) { py::discard_key(state, k); });
+    if (PyDict_CheckExact(state.get()) && PyDict_GET_SIZE(state.get()) == PySet_GET_SIZE(ids.get())) return;
+    Ref keys = Ref::steal(PySet_New(state));
+    Ref stale = Ref::steal(PyNumber_Subtract(keys, ids));
+    py::for_each(stale, [&](Handle k) { py::discard_key(state, k); });
 }
 
 // Steps of one pick taken while the pool's lock is held.  `chosen` is set as
 // soon as it is chosen, so that it is known even if a later step fails.
-void pick_locked(const py::Globals& g, PyObject* self, PyObject* pool_key, PyObject* eligible, py::Ref& chosen) {
+void pick_locked(const Call& c, Handle self, Handle pool_key, Handle eligible, Ref& chosen) {
     // state = self._wrr.setdefault(pool_key, {})
-    py::Ref wrr = attr(self, names::_wrr);
-    py::Ref state;
+    Ref wrr = attr(self, names::_wrr);
+    Ref state;
     if (PyDict_CheckExact(wrr.get())) {
         PyObject* found = nullptr;
-        if (py::check_int(PyDict_GetItemRef(wrr.get(), pool_key, &found))) {
-            state = py::Ref::steal(found);
+        if (py::check_int(PyDict_GetItemRef(wrr, pool_key, &found))) {
+            state = Ref::steal(found);
         } else {
-            state = py::Ref::steal(PyDict_New());
-            py::check_int(PyDict_SetItem(wrr.get(), pool_key, state.get()));
+            state = py::new_dict();
+            py::check_int(PyDict_SetItem(wrr, pool_key, state));
         }
     } else {
-        py::Ref fresh = py::Ref::steal(PyDict_New());
-        state = py::call_method(wrr.get(), n_setdefault, pool_key, fresh.get());
+        state = py::call_method(wrr, n_setdefault, pool_key, py::new_dict());
     }
 
     // Every eligible record's weight goes onto its current weight.
-    py::Ref zero = py::new_float(0.0);
+    Ref zero = py::new_float(0.0);
     double total = 0.0;
     std::vector<Entry> entries;
-    if (PyList_CheckExact(eligible)) entries.reserve(size_t(PyList_GET_SIZE(eligible)));
-    py::for_each(eligible, [&](PyObject* s) {
-        py::Ref w = pick_weight(s);
+    if (PyList_CheckExact(eligible.get())) entries.reserve(size_t(PyList_GET_SIZE(eligible.get())));
+    py::for_each(eligible, [&](Handle s) {
+        Ref w = record::pick_weight(s);
         double wd = PyFloat_AS_DOUBLE(w.get());
         total += wd;
-        py::Ref id = py::getitem(s, names::id);
-        py::Ref cur = py::get(state.get(), id.get(), zero.get());
-        py::setitem(state.get(), id.get(), add_weight(cur.get(), w.get(), wd).get());
-        entries.push_back(Entry{py::Ref::borrow(s), std::move(id)});
+        Ref id = record::id(s);
+        Ref cur = py::get(state, id, zero);
+        py::setitem(state, id, add_weight(cur, w, wd));
+        entries.push_back(Entry{Ref::borrow(s), std::move(id)});
     });
 
     // The highest current weight wins; ties go to the smallest id, then to
     // the first listed.
     const Entry* winner = nullptr;
-    py::Ref best_cw;
+    Ref best_cw;
     NegId best_nid;
     for (const Entry& e : entries) {
-        py::Ref cw = py::get(state.get(), e.id.get(), zero.get());
-        NegId nid = NegId::of(e.id.get());
-        if (!winner || key_greater(cw.get(), nid, best_cw.get(), best_nid)) {
+        Ref cw = py::get(state, e.id, zero);
+        NegId nid = NegId::of(e.id);
+        if (!winner || key_greater(cw, nid, best_cw, best_nid)) {
             winner = &e;
             best_cw = std::move(cw);
             best_nid = std::move(nid);
@@ -191,22 +170,21 @@ void pick_locked(const py::Globals& g, PyObject* self, PyObject* pool_key, PyObj
     if (!winner) py::raise(PyExc_ValueError, "max() iterable argument is empty");
     chosen = winner->record;
 
-    py::Ref cur = py::getitem(state.get(), winner->id.get());
-    py::setitem(state.get(), winner->id.get(), sub_weight(cur.get(), total).get());
+    Ref cur = py::getitem(state, winner->id);
+    py::setitem(state, winner->id, sub_weight(cur, total));
 
-    prune(state.get(), entries);
+    prune(state, entries);
 
-    py::Ref now = monotonic(g);
-    py::setitem(attr(self, names::_pool_last_access).get(), pool_key, now.get());
+    py::setitem(attr(self, names::_pool_last_access), pool_key, monotonic(c));
 }
 
 // `_wrr_pick` as a coroutine: enter the pool lock, pick, leave the lock.
 struct WrrPickFrame final : py::Frame {
     enum class At : unsigned char { Start, Entering, Leaving, LeavingOnError };
 
-    py::Ref globals;  // the defining module's namespace
-    py::Ref self, pool_key, eligible;
-    py::Ref lock, aexit_fn, winner, error;
+    Call c;
+    Ref self, pool_key, eligible;
+    Ref lock, aexit_fn, winner;
     bool aexit_unbound = false;
     At at = At::Start;
 
@@ -236,63 +214,60 @@ struct WrrPickFrame final : py::Frame {
     }
 
     py::Step enter() {
-        lock = py::call_method(self.get(), names::_lock_for, pool_key.get());
-        Special aenter = lookup_special(lock.get(), n_aenter);
+        lock = call::lock_for(c, self, pool_key);
+        Special aenter = lookup_special(lock, n_aenter);
         if (!aenter)
             py::raisef(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
-                       Py_TYPE(lock.get())->tp_name);
-        Special aexit = lookup_special(lock.get(), n_aexit);
+                       lock->ob_type->tp_name);
+        Special aexit = lookup_special(lock, n_aexit);
         if (!aexit)
             py::raisef(PyExc_TypeError,
                        "'%.200s' object does not support the asynchronous context manager protocol "
                        "(missed __aexit__ method)",
-                       Py_TYPE(lock.get())->tp_name);
+                       lock->ob_type->tp_name);
         aexit_fn = std::move(aexit.fn);
         aexit_unbound = aexit.owner != nullptr;
-        py::Ref awaitable = aenter();
-        require_awaitable(awaitable.get(), "__aenter__");
+        Ref awaitable = aenter();
+        require_awaitable(awaitable, "__aenter__");
         at = At::Entering;
         return py::Step::await(std::move(awaitable));
     }
 
     py::Step body() {
         try {
-            pick_locked(py::Globals(globals.get()), self.get(), pool_key.get(), eligible.get(), winner);
+            pick_locked(c, self, pool_key, eligible, winner);
         } catch (const py::Error&) {
             return leave_on_error();
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return leave_on_error();
         }
-        py::Ref awaitable = aexit()(Py_None, Py_None, Py_None);
-        require_awaitable(awaitable.get(), "__aexit__");
+        Ref awaitable = aexit()(Py_None, Py_None, Py_None);
+        require_awaitable(awaitable, "__aexit__");
         at = At::Leaving;
         return py::Step::await(std::move(awaitable));
     }
 
-    // __aexit__(type, exc, tb) for the exception that the pick raised.
+    // __aexit__(type, exc, tb) for the exception that the pick raised; that
+    // exception is being handled until the lock is left, so whatever leaving
+    // raises is chained to it.
     py::Step leave_on_error() {
-        error = py::Exc::fetch().ref();
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
-        py::Ref tb = py::Ref::steal_or_null(PyException_GetTraceback(error.get()));
-        py::Ref awaitable;
-        try {
-            awaitable = aexit()(type, error.get(), tb ? tb.get() : Py_None);
-            require_awaitable(awaitable.get(), "__aexit__");
-        } catch (const py::Error&) {
-            raise_in_context();
-        }
+        handling = py::Exc::fetch().take();
+        py::Handling h(handling);
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(handling.get()));
+        Ref tb = Ref::steal_or_null(PyException_GetTraceback(handling));
+        Ref awaitable = aexit()(type, handling, tb ? Handle(tb) : Handle(Py_None));
+        require_awaitable(awaitable, "__aexit__");
         at = At::LeavingOnError;
         return py::Step::await(std::move(awaitable));
     }
 
     py::Step after_error_exit(PyObject* sent) {
-        if (!sent) raise_in_context();
+        if (!sent) throw py::Error{};
         bool suppress;
-        try {
+        {
+            py::Handling h(handling);
             suppress = py::truthy(sent);
-        } catch (const py::Error&) {
-            raise_in_context();
         }
         if (suppress) {
             // Execution goes on after the block, which returns the winner.
@@ -301,56 +276,22 @@ struct WrrPickFrame final : py::Frame {
                           "cannot access local variable 'winner' where it is not associated with a value");
             return py::Step::done(std::move(winner));
         }
-        PyErr_SetRaisedException(error.release());
+        PyErr_SetRaisedException(handling.release());
         throw py::Error{};
     }
 
-    // Re-raise the error that leaving the lock raised, chained to the
-    // pick's own error as its context.
-    [[noreturn]] void raise_in_context() {
-        py::Exc exc = py::Exc::fetch();
-        if (exc.get() && error && exc.get() != error.get()) {
-            PyObject* ctx = PyException_GetContext(exc.get());
-            if (ctx) {
-                Py_DECREF(ctx);
-            } else {
-                // As the interpreter does, cut a link of the pick error's
-                // context chain that would lead back to the new error.
-                PyObject *o = error.get(), *slow = o;
-                bool step_slow = false;
-                while (PyObject* next = PyException_GetContext(o)) {
-                    Py_DECREF(next);  // the chain keeps it alive
-                    if (next == exc.get()) {
-                        PyException_SetContext(o, nullptr);
-                        break;
-                    }
-                    o = next;
-                    if (o == slow) break;  // a cycle already: all of it was checked
-                    if (step_slow) {
-                        slow = PyException_GetContext(slow);
-                        Py_DECREF(slow);
-                    }
-                    step_slow = !step_slow;
-                }
-                PyException_SetContext(exc.get(), error.release());
-            }
-        }
-        exc.raise();
-    }
-
-    PY_FRAME_REFS(globals, self, pool_key, eligible, lock, aexit_fn, winner, error)
+    PY_FRAME_REFS(self, pool_key, eligible, lock, aexit_fn, winner)
 };
 
 }  // namespace
 
-PY_COROUTINE_FUNCTION(lb_wrr_pick, "LoadBalancer._wrr_pick", "self, pool_key, eligible")
-(const py::Call& c, const py::Args& a) {
+Ref _wrr_pick(const Call& c, Handle self, Handle pool_key, Handle eligible) {
     auto [coro, frame] = py::make_coroutine<WrrPickFrame>(c);
-    frame.globals = py::Ref::borrow(c.g.dict());
-    frame.self = py::Ref::borrow(a[0]);
-    frame.pool_key = py::Ref::borrow(a[1]);
-    frame.eligible = py::Ref::borrow(a[2]);
+    frame.c = c;
+    frame.self = Ref::borrow(self);
+    frame.pool_key = Ref::borrow(pool_key);
+    frame.eligible = Ref::borrow(eligible);
     return std::move(coro);
 }
 
-}  // namespace lb
+}  // namespace lb::LoadBalancer

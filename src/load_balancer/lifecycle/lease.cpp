@@ -1,36 +1,32 @@
 // InflightLease: one backend slot held for the life of a request.
-#include "module.h"
+#include "balancer/methods.h"
+#include "lifecycle/lifecycle.h"
 
-namespace lb {
+namespace lb::InflightLease {
 namespace {
-
-// lease.lb.<method>(lease.server_id)
-void call_lb(PyObject* self, py::Name& method) {
-    py::Ref balancer = attr(self, names::lb);
-    py::Ref sid = attr(self, names::server_id);
-    py::call_method(balancer.get(), method, sid.get());
-}
 
 // Decrement once in the lease's life; the flag is set only after the
 // decrement succeeded, so a failed one can be retried.
-void release_once(PyObject* self) {
-    if (py::truthy(attr(self, names::_released).get())) return;
-    call_lb(self, names::decrement);
+void release_once(const Call& c, Handle self) {
+    if (py::truthy(attr(self, names::_released))) return;
+    call::decrement(c, attr(self, names::lb), attr(self, names::server_id));
     py::setattr(self, names::_released, Py_True);
 }
 
 // `await lease.__aenter__()`: runs __enter__ when first resumed.
 struct EnterFrame final : py::Frame {
-    py::Ref self;
-    py::Step resume(PyObject*) override { return py::Step::done(py::call_method(self.get(), names::__enter__)); }
+    Ref self;
+    py::Step resume(PyObject*) override {
+        return py::Step::done(py::call_method(self, def::enter.name_object()));
+    }
     PY_FRAME_REFS(self)
 };
 
 // `await lease.__aexit__(...)`: runs __exit__ when first resumed.
 struct ExitFrame final : py::Frame {
-    py::Ref self, exc_type, exc, tb;
+    Ref self, exc_type, exc, tb;
     py::Step resume(PyObject*) override {
-        py::call_method(self.get(), names::__exit__, exc_type.get(), exc.get(), tb.get());
+        py::call_method(self, def::exit.name_object(), exc_type, exc, tb);
         return py::Step::done(py::none());
     }
     PY_FRAME_REFS(self, exc_type, exc, tb)
@@ -38,42 +34,41 @@ struct ExitFrame final : py::Frame {
 
 }  // namespace
 
-PY_FUNCTION(lease_init, "InflightLease.__init__", "self, lb, server_id")(const py::Call&, const py::Args& a) {
-    py::setattr(a[0], names::lb, a[1]);
-    py::setattr(a[0], names::server_id, a[2]);
-    py::setattr(a[0], names::_released, Py_False);
+Ref init(const Call&, Handle self, Handle lb, Handle server_id) {
+    py::setattr(self, names::lb, lb);
+    py::setattr(self, names::server_id, server_id);
+    py::setattr(self, names::_released, Py_False);
     return py::none();
 }
 
-PY_FUNCTION(lease_enter, "InflightLease.__enter__", "self")(const py::Call&, const py::Args& a) {
-    call_lb(a[0], names::increment);
-    return py::Ref::borrow(a[0]);
+Ref enter(const Call& c, Handle self) {
+    call::increment(c, attr(self, names::lb), attr(self, names::server_id));
+    return Ref::borrow(self);
 }
 
-PY_FUNCTION(lease_exit, "InflightLease.__exit__", "self, exc_type, exc, tb")(const py::Call&, const py::Args& a) {
-    release_once(a[0]);
+Ref exit(const Call& c, Handle self, Handle, Handle, Handle) {
+    release_once(c, self);
     return py::none();
 }
 
-PY_COROUTINE_FUNCTION(lease_aenter, "InflightLease.__aenter__", "self")(const py::Call& c, const py::Args& a) {
+Ref aenter(const Call& c, Handle self) {
     auto [coro, frame] = py::make_coroutine<EnterFrame>(c);
-    frame.self = py::Ref::borrow(a[0]);
+    frame.self = Ref::borrow(self);
     return std::move(coro);
 }
 
-PY_COROUTINE_FUNCTION(lease_aexit, "InflightLease.__aexit__", "self, exc_type, exc, tb")
-(const py::Call& c, const py::Args& a) {
+Ref aexit(const Call& c, Handle self, Handle exc_type, Handle exc, Handle tb) {
     auto [coro, frame] = py::make_coroutine<ExitFrame>(c);
-    frame.self = py::Ref::borrow(a[0]);
-    frame.exc_type = py::Ref::borrow(a[1]);
-    frame.exc = py::Ref::borrow(a[2]);
-    frame.tb = py::Ref::borrow(a[3]);
+    frame.self = Ref::borrow(self);
+    frame.exc_type = Ref::borrow(exc_type);
+    frame.exc = Ref::borrow(exc);
+    frame.tb = Ref::borrow(tb);
     return std::move(coro);
 }
 
-PY_FUNCTION(lease_release, "InflightLease.release", "self")(const py::Call&, const py::Args& a) {
-    release_once(a[0]);
+Ref release(const Call& c, Handle self) {
+    release_once(c, self);
     return py::none();
 }
 
-}  // namespace lb
+}  // namespace lb::InflightLease

@@ -1,21 +1,23 @@
 // Background loop that clears the in-flight counts of servers that are no
 // longer running (their leases will never be released).
-#include "module.h"
+#include "balancer/methods.h"
+#include "balancer/record.h"
+#include "lifecycle/lifecycle.h"
 
-namespace lb {
+namespace lb::functions {
 namespace {
 
 py::Name n_sleep{"sleep"}, n_CancelledError{"CancelledError"};
 
 struct ReaperFrame final : py::Frame {
-    py::Ref globals, lb, interval, list_running;
+    Call c;
+    Ref lb, interval, list_running;
 
     // Where the loop is suspended: nowhere yet, in the sleep, or awaiting
     // the listing of running servers.
     enum class At { Start, Sleep, Listing } at = At::Start;
 
     py::Step resume(PyObject* sent) override {
-        py::Globals g(globals.get());
         for (;;) {
             try {
                 switch (at) {
@@ -23,9 +25,9 @@ struct ReaperFrame final : py::Frame {
                         break;
                     case At::Sleep:
                         if (!sent) throw py::Error{};
-                        if (list_running.get() == Py_None) break;
+                        if (list_running.is_none()) break;
                         at = At::Listing;
-                        return py::Step::await(py::call(list_running.get()));
+                        return py::Step::await(py::call(list_running));
                     case At::Listing:
                         if (!sent) throw py::Error{};
                         clear_orphans(sent);
@@ -33,61 +35,53 @@ struct ReaperFrame final : py::Frame {
                 }
                 // Next pass.
                 at = At::Sleep;
-                return py::Step::await(py::call_method(g.get(names::asyncio).get(), n_sleep, interval.get()));
+                return py::Step::await(py::call_method(c.g.get(names::asyncio), n_sleep, interval));
             } catch (const py::Error&) {
-                survive(g);
+                survive();
                 at = At::Start;
             }
         }
     }
 
     // Force-clear every counted server missing from the running list.
-    void clear_orphans(PyObject* authoritative) {
-        py::Ref live = py::Ref::steal(PySet_New(nullptr));
-        py::for_each(authoritative, [&](PyObject* record) {
-            py::Ref sid = py::getitem(record, names::id);
-            py::check_int(PySet_Add(live.get(), sid.get()));
-        });
-        py::Ref counted = py::to_list(attr(lb.get(), names::inflight).get());
-        py::for_each(counted.get(), [&](PyObject* sid) {
-            if (!py::contains(live.get(), sid)) py::call_method(lb.get(), names::force_clear, sid);
+    void clear_orphans(Handle authoritative) {
+        Ref live = Ref::steal(PySet_New(nullptr));
+        py::for_each(authoritative, [&](Handle rec) { py::check_int(PySet_Add(live, record::id(rec))); });
+        Ref counted = py::to_list(attr(lb, names::inflight));
+        py::for_each(counted, [&](Handle sid) {
+            if (!py::contains(live, sid)) call::force_clear(c, lb, sid);
         });
     }
 
     // A pass failed with the exception that is set: cancellation and
     // anything that is not an ordinary error end the loop; ordinary errors
     // are logged and the loop goes on.
-    static void survive(const py::Globals& g) {
+    void survive() {
         py::Exc failure = py::Exc::fetch();
-        bool ends_loop = true;
-        try {
-            py::Ref cancelled = py::getattr(g.get(names::asyncio).get(), n_CancelledError);
-            ends_loop = failure.matches(cancelled.get()) || !failure.matches(PyExc_Exception);
-            if (!ends_loop) log(g, names::warning, "inflight reaper iteration failed: %s", failure.get());
-        } catch (const py::Error&) {
-            // An error while handling the failure carries the failure as its
-            // context, as it would in an except clause.
-            py::Exc raised = py::Exc::fetch();
-            PyException_SetContext(raised.get(), Py_NewRef(failure.get()));
-            raised.raise();
+        bool ends_loop;
+        {
+            // An error raised while handling the failure is chained to it,
+            // as it would be in an except clause.
+            py::Handling h(failure.get());
+            Ref cancelled = py::getattr(c.g.get(names::asyncio), n_CancelledError);
+            ends_loop = failure.matches(cancelled) || !failure.matches(PyExc_Exception);
+            if (!ends_loop) log(c, names::warning, "inflight reaper iteration failed: %s", Handle(failure.get()));
         }
         if (ends_loop) failure.raise();
     }
 
-    PY_FRAME_REFS(globals, lb, interval, list_running)
+    PY_FRAME_REFS(lb, interval, list_running)
 };
 
 }  // namespace
 
-PY_COROUTINE_FUNCTION(inflight_reaper_loop, "inflight_reaper_loop",
-            "lb, *, interval_sec=60.0, list_running_servers=None")
-(const py::Call& c, const py::Args& a) {
+Ref inflight_reaper_loop(const Call& c, Handle lb, Handle interval_sec, Handle list_running_servers) {
     auto [coro, frame] = py::make_coroutine<ReaperFrame>(c);
-    frame.globals = py::Ref::borrow(c.g.dict());
-    frame.lb = py::Ref::borrow(a[0]);
-    frame.interval = a[1] ? py::Ref::borrow(a[1]) : py::new_float(60.0);
-    frame.list_running = py::Ref::borrow(a.get(2, Py_None));
+    frame.c = c;
+    frame.lb = Ref::borrow(lb);
+    frame.interval = interval_sec ? Ref::borrow(interval_sec) : py::new_float(60.0);
+    frame.list_running = Ref::borrow(list_running_servers.or_none());
     return std::move(coro);
 }
 
-}  // namespace lb
+}  // namespace lb::functions

@@ -3,9 +3,9 @@
 #include <climits>
 #include <string_view>
 
-#include "module.h"
+#include "lifecycle/lifecycle.h"
 
-namespace lb {
+namespace lb::functions {
 namespace {
 
 // Character totals are kept wide: a str subclass may report any length.
@@ -27,16 +27,16 @@ struct Totals {
     long long images = 0;
 
     // len(s) of a str (or str subclass)
-    void add_chars(PyObject* s) {
-        chars += PyUnicode_CheckExact(s) ? PyUnicode_GET_LENGTH(s) : py::length(s);
+    void add_chars(Handle s) {
+        chars += PyUnicode_CheckExact(s.get()) ? PyUnicode_GET_LENGTH(s.get()) : py::length(s);
     }
 };
 
 // What a content part's "type" value names.
-Kind part_kind(PyObject* t) {
-    if (PyUnicode_CheckExact(t)) {
-        if (!PyUnicode_IS_ASCII(t)) return Kind::Other;
-        std::string_view v(static_cast<const char*>(PyUnicode_DATA(t)), size_t(PyUnicode_GET_LENGTH(t)));
+Kind part_kind(Handle t) {
+    if (PyUnicode_CheckExact(t.get())) {
+        if (!PyUnicode_IS_ASCII(t.get())) return Kind::Other;
+        std::string_view v(static_cast<const char*>(PyUnicode_DATA(t.get())), size_t(PyUnicode_GET_LENGTH(t.get())));
         if (v == "text" || v == "input_text" || v == "output_text") return Kind::Text;
         if (v == "image_url" || v == "image" || v == "input_image" || v == "video_url") return Kind::Image;
         return Kind::Other;
@@ -50,16 +50,15 @@ Kind part_kind(PyObject* t) {
 }
 
 // One typed part (a dict): its text, or one image.
-void scan_part(Totals& t, PyObject* part) {
-    py::Ref type = py::get(part, k_type);
-    switch (part_kind(type.get())) {
+void scan_part(Totals& t, Handle part) {
+    switch (part_kind(py::get(part, k_type))) {
         case Kind::Text: {
             // (part.get("text") or ""), counted when it is a str
-            py::Ref text = py::get(part, k_text);
+            Ref text = py::get(part, k_text);
             if (PyUnicode_CheckExact(text.get())) {
                 t.chars += PyUnicode_GET_LENGTH(text.get());
-            } else if (py::truthy(text.get()) && PyUnicode_Check(text.get())) {
-                t.add_chars(text.get());
+            } else if (py::truthy(text) && PyUnicode_Check(text.get())) {
+                t.add_chars(text);
             }
             break;
         }
@@ -72,108 +71,97 @@ void scan_part(Totals& t, PyObject* part) {
 }
 
 // A chat-style content value: a bare string or a list of parts.
-void scan_content(Totals& t, PyObject* content) {
-    if (PyUnicode_Check(content)) {
+void scan_content(Totals& t, Handle content) {
+    if (PyUnicode_Check(content.get())) {
         t.add_chars(content);
         return;
     }
-    if (!PyList_Check(content)) return;
-    py::for_each(content, [&](PyObject* part) {
-        if (PyUnicode_Check(part))
+    if (!PyList_Check(content.get())) return;
+    py::for_each(content, [&](Handle part) {
+        if (PyUnicode_Check(part.get()))
             t.add_chars(part);
-        else if (PyDict_Check(part))
+        else if (PyDict_Check(part.get()))
             scan_part(t, part);
     });
 }
 
 // An input-style value: a string, or a list of strings, token ids, lists of
 // token ids or content parts.
-void scan_tokenizable(Totals& t, PyObject* value) {
-    if (PyUnicode_Check(value)) {
+void scan_tokenizable(Totals& t, Handle value) {
+    if (PyUnicode_Check(value.get())) {
         t.add_chars(value);
         return;
     }
-    if (!PyList_Check(value)) return;
-    py::for_each(value, [&](PyObject* item) {
-        if (PyUnicode_Check(item)) {
+    if (!PyList_Check(value.get())) return;
+    py::for_each(value, [&](Handle item) {
+        if (PyUnicode_Check(item.get())) {
             t.add_chars(item);
-        } else if (PyLong_Check(item)) {
+        } else if (PyLong_Check(item.get())) {
             ++t.token_ids;
-        } else if (PyList_Check(item)) {
-            py::for_each(item, [&](PyObject* sub) {
-                if (PyLong_Check(sub))
+        } else if (PyList_Check(item.get())) {
+            py::for_each(item, [&](Handle sub) {
+                if (PyLong_Check(sub.get()))
                     ++t.token_ids;
-                else if (PyDict_Check(sub))
+                else if (PyDict_Check(sub.get()))
                     scan_part(t, sub);
                 else
                     scan_content(t, sub);
             });
-        } else if (PyDict_Check(item)) {
+        } else if (PyDict_Check(item.get())) {
             scan_part(t, item);
         }
     });
 }
 
-py::Ref wide_to_int(wide v) {
+Ref wide_to_int(wide v) {
     if (v >= LLONG_MIN && v <= LLONG_MAX) return py::new_int(static_cast<long long>(v));
-    return py::Ref::steal(PyLong_FromNativeBytes(&v, sizeof v, -1));
+    return Ref::steal(PyLong_FromNativeBytes(&v, sizeof v, -1));
 }
 
 }  // namespace
 
-PY_FUNCTION(estimate_request_tokens, "estimate_request_tokens", "body")(const py::Call& c, const py::Args& a) {
-    PyObject* body = a[0];
-    if (!PyDict_Check(body)) return py::new_int(0);
+Ref estimate_request_tokens(const Call& c, Handle body) {
+    if (!PyDict_Check(body.get())) return py::new_int(0);
     Totals t;
 
-    py::Ref messages = py::get(body, k_messages);
+    Ref messages = py::get(body, k_messages);
     if (PyList_Check(messages.get())) {
-        py::for_each(messages.get(), [&](PyObject* message) {
-            if (!PyDict_Check(message)) return;
-            py::Ref content = py::get(message, k_content);
-            scan_content(t, content.get());
+        py::for_each(messages, [&](Handle message) {
+            if (PyDict_Check(message.get())) scan_content(t, py::get(message, k_content));
         });
     } else {
-        py::Ref prompt = py::get(body, k_prompt);
+        Ref prompt = py::get(body, k_prompt);
         if (PyUnicode_Check(prompt.get())) {
-            t.add_chars(prompt.get());
+            t.add_chars(prompt);
         } else if (PyList_Check(prompt.get())) {
-            py::for_each(prompt.get(), [&](PyObject* p) {
-                if (PyUnicode_Check(p)) t.add_chars(p);
+            py::for_each(prompt, [&](Handle p) {
+                if (PyUnicode_Check(p.get())) t.add_chars(p);
             });
         }
     }
 
-    py::Ref system = py::get(body, k_system);
-    scan_content(t, system.get());
+    scan_content(t, py::get(body, k_system));
 
-    for (py::Name* key : {&k_input, &k_query, &k_items, &k_documents}) {
-        if (PyDict_CheckExact(body)) {
+    for (const py::Name* key : {&k_input, &k_query, &k_items, &k_documents}) {
+        if (PyDict_CheckExact(body.get())) {
             PyObject* v = nullptr;
             if (py::check_int(PyDict_GetItemRef(body, *key, &v)) == 0) continue;
-            py::Ref value = py::Ref::steal(v);
-            scan_tokenizable(t, value.get());
+            scan_tokenizable(t, Ref::steal(v));
         } else if (py::contains(body, *key)) {
-            py::Ref value = py::getitem(body, *key);
-            scan_tokenizable(t, value.get());
+            scan_tokenizable(t, py::getitem(body, *key));
         }
     }
 
-    py::Ref instruct = py::get(body, k_instruct);
-    if (PyUnicode_Check(instruct.get())) t.add_chars(instruct.get());
+    Ref instruct = py::get(body, k_instruct);
+    if (PyUnicode_Check(instruct.get())) t.add_chars(instruct);
 
     wide base = t.chars / 4 + t.token_ids;
-    py::Ref cost = c.g.get(names::IMAGE_TOKEN_COST);
-    if (PyLong_CheckExact(cost.get())) {
-        int overflow = 0;
-        long long per_image = PyLong_AsLongLongAndOverflow(cost.get(), &overflow);
-        if (!overflow) return wide_to_int(base + wide(t.images) * per_image);
-    }
+    Ref cost = c.g.get(names::IMAGE_TOKEN_COST);
+    long long per_image;
+    if (py::small_int(cost, per_image)) return wide_to_int(base + wide(t.images) * per_image);
     // A cost that is not a plain machine-size int: Python arithmetic.
-    py::Ref images = py::new_int(t.images);
-    py::Ref image_tokens = py::Ref::steal(PyNumber_Multiply(images.get(), cost.get()));
-    py::Ref text_tokens = wide_to_int(base);
-    return py::Ref::steal(PyNumber_Add(text_tokens.get(), image_tokens.get()));
+    Ref image_tokens = Ref::steal(PyNumber_Multiply(py::new_int(t.images), cost));
+    return Ref::steal(PyNumber_Add(wide_to_int(base), image_tokens));
 }
 
-}  // namespace lb
+}  // namespace lb::functions

@@ -13,6 +13,7 @@ struct CoroObject {
     PyObject_VAR_HEAD
     Frame* frame;
     PyObject* inner;  // the iterator being awaited while suspended
+    PyObject* module;  // the defining module, which the frame's context refers to
     const char* qualname;
     PyObject* weakrefs;
     State state;
@@ -24,6 +25,12 @@ constexpr size_t kFrameOffset =
 PyTypeObject CoroType;
 
 CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+Name n_close{"close"}, n_throw{"throw"};
+
+// The exception the frame is handling, made current while the body or the
+// object it awaits runs.
+Handle handled_by(CoroObject* c) { return c->frame ? Handle(c->frame->handling) : Handle(); }
 
 // Value carried by a StopIteration that is set in the interpreter; clears it.
 Ref take_stop_iteration_value() {
@@ -40,23 +47,31 @@ void set_stop_iteration(PyObject* value) {
 }
 
 // Returning from a body must not look like StopIteration to the driver.
-void wrap_stop_iteration(const char* qualname) {
+void wrap_stop_iteration(const char* qualname) noexcept try {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration) && !PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
         return;
     Exc cause = Exc::fetch();
     bool async_ = cause.matches(PyExc_StopAsyncIteration);
-    PyErr_Format(PyExc_RuntimeError, "coroutine %s raised %s", qualname,
-                 async_ ? "StopAsyncIteration" : "StopIteration");
+    {
+        // raise RuntimeError(...) from the StopIteration
+        Handling h(cause.get());
+        PyErr_Format(PyExc_RuntimeError, "coroutine %s raised %s", qualname,
+                     async_ ? "StopAsyncIteration" : "StopIteration");
+    }
     Exc err = Exc::fetch();
-    PyException_SetCause(err.get(), Py_NewRef(cause.get()));
-    PyException_SetContext(err.get(), cause.ref().release());
-    PyErr_SetRaisedException(err.ref().release());
+    PyException_SetCause(err.get(), cause.take().release());
+    err.raise();
+} catch (const Error&) {
+    // The new error is set.
 }
 
 // The body has ended: drop what the frame still holds.
 void finish(CoroObject* c) {
     c->state = State::Done;
-    if (c->frame) c->frame->clear();
+    if (c->frame) {
+        c->frame->handling.reset();
+        c->frame->clear();
+    }
 }
 
 // Run the frame from `sent` (NULL: an exception is set) until it awaits
@@ -66,6 +81,7 @@ PySendResult drive(CoroObject* c, Ref sent, PyObject** out) {
     for (;;) {
         Step step = Step::done(Ref());
         try {
+            Handling h(handled_by(c));
             step = c->frame->resume(error ? nullptr : sent.get());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
@@ -89,7 +105,12 @@ PySendResult drive(CoroObject* c, Ref sent, PyObject** out) {
             continue;
         }
         PyObject* res = nullptr;
-        switch (PyIter_Send(it.get(), Py_None, &res)) {
+        PySendResult r;
+        {
+            Handling h(handled_by(c));
+            r = PyIter_Send(it.get(), Py_None, &res);
+        }
+        switch (r) {
             case PYGEN_NEXT:
                 c->inner = it.release();
                 c->state = State::Suspended;
@@ -137,7 +158,11 @@ PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** out) {
         case State::Suspended: {
             c->state = State::Running;
             PyObject* res = nullptr;
-            PySendResult r = PyIter_Send(c->inner, arg, &res);
+            PySendResult r;
+            {
+                Handling h(handled_by(c));
+                r = PyIter_Send(c->inner, arg, &res);
+            }
             return after_inner(c, r, res, out);
         }
     }
@@ -160,8 +185,8 @@ PySendResult coro_throw_exc(CoroObject* c, PyObject* exc, PyObject** out) {
             break;
     }
     c->state = State::Running;
-    static Name n_close{"close"}, n_throw{"throw"};
     PyObject* inner = c->inner;
+    Handling h(handled_by(c));
     if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
         // As `yield from` does: close the awaited object, then raise here.
         PyObject* meth = nullptr;
@@ -326,7 +351,10 @@ void coro_finalize(PyObject* self) {
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroObject* c = as_coro(self);
     Py_VISIT(c->inner);
-    return c->frame ? c->frame->traverse(visit, arg) : 0;
+    Py_VISIT(c->module);
+    if (!c->frame) return 0;
+    Py_VISIT(c->frame->handling.get());
+    return c->frame->traverse(visit, arg);
 }
 
 int coro_clear(PyObject* self) {
@@ -334,7 +362,10 @@ int coro_clear(PyObject* self) {
     // Cleared by the collector: there is nothing left to resume.
     if (c->state == State::Suspended || c->state == State::Created) c->state = State::Done;
     Py_CLEAR(c->inner);
-    if (c->frame) c->frame->clear();
+    if (c->frame) {
+        c->frame->handling.reset();
+        c->frame->clear();
+    }
     return 0;
 }
 
@@ -350,6 +381,7 @@ void coro_dealloc(PyObject* self) {
         c->frame->~Frame();
         c->frame = nullptr;
     }
+    Py_CLEAR(c->module);
     PyObject_GC_Del(self);
 }
 
@@ -395,12 +427,13 @@ PyAsyncMethods coro_as_async = {coro_await, nullptr, nullptr, coro_send};
 
 namespace detail {
 
-PyObject* alloc_coroutine(const char* qualname, size_t size, void** storage) {
+PyObject* alloc_coroutine(const char* qualname, PyObject* module, size_t size, void** storage) {
     Py_ssize_t items = Py_ssize_t(kFrameOffset - sizeof(CoroObject) + size);
     CoroObject* c = PyObject_GC_NewVar(CoroObject, &CoroType, items);
     if (!c) return nullptr;
     c->frame = nullptr;
     c->inner = nullptr;
+    c->module = Py_XNewRef(module);
     c->qualname = qualname;
     c->weakrefs = nullptr;
     c->state = State::Created;
@@ -413,22 +446,34 @@ void attach_frame(PyObject* coro, Frame* frame) {
     PyObject_GC_Track(coro);
 }
 
-const char* qualname_of(const Call& c) { return definition(c.self).qualname.c_str(); }
-
 }  // namespace detail
 
-Ref awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Ref::borrow(o);
-    if (PyGen_CheckExact(o)) {
-        PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
-        bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
-        Py_DECREF(code);
-        if (iterable) return Ref::borrow(o);
-    }
-    PyTypeObject* t = Py_TYPE(o);
+namespace {
+
+// A coroutine, or a generator marked as an iterable coroutine: awaited as is.
+bool native_coroutine(Handle o) {
+    if (PyCoro_CheckExact(o.get())) return true;
+    if (!PyGen_CheckExact(o.get())) return false;
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o.get()));
+    bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
+    Py_DECREF(code);
+    return iterable;
+}
+
+}  // namespace
+
+bool awaitable(Handle o) {
+    if (native_coroutine(o)) return true;
+    PyTypeObject* t = o.type();
+    return t->tp_as_async && t->tp_as_async->am_await;
+}
+
+Ref awaitable_iter(Handle o) {
+    if (native_coroutine(o)) return Ref::borrow(o);
+    PyTypeObject* t = o.type();
     if (!t->tp_as_async || !t->tp_as_async->am_await)
         raisef(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
-    Ref it = Ref::steal(t->tp_as_async->am_await(o));
+    Ref it = Ref::steal(t->tp_as_async->am_await(o.get()));
     if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
     if (!PyIter_Check(it.get()))
         raisef(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);

@@ -18,7 +18,7 @@
 //         PY_FRAME_REFS(self)
 //     };
 //     auto [coro, frame] = py::make_coroutine<EnterFrame>(c);
-//     frame.self = py::Ref::borrow(a[0]);
+//     frame.self = py::Ref::borrow(self);
 //     return std::move(coro);
 #pragma once
 
@@ -50,6 +50,13 @@ public:
     virtual Step resume(PyObject* sent) = 0;
     virtual int traverse(visitproc visit, void* arg) = 0;
     virtual void clear() = 0;
+
+    // The exception this body is handling, kept across suspensions as a
+    // Python coroutine keeps the exception of its `except` block: while it
+    // is set, the engine makes it the handled exception whenever the body or
+    // the object it awaits runs, so that errors raised there are chained to
+    // it (see py::Handling).
+    Ref handling;
 };
 
 #define PY_FRAME_REFS(...)                                              \
@@ -60,10 +67,10 @@ public:
 
 namespace detail {
 // Allocate a coroutine object with `size` bytes of frame storage; returns the
-// object and the storage address.
-PyObject* alloc_coroutine(const char* qualname, size_t size, void** storage);
+// object and the storage address.  The object keeps `module` alive, so a
+// frame may hold the call context (`py::Call`) it was created with.
+PyObject* alloc_coroutine(const char* qualname, PyObject* module, size_t size, void** storage);
 void attach_frame(PyObject* coro, Frame* frame);
-const char* qualname_of(const Call& c);
 }  // namespace detail
 
 template <class F>
@@ -78,14 +85,17 @@ template <class F>
 NewCoroutine<F> make_coroutine(const Call& c) {
     static_assert(alignof(F) <= alignof(std::max_align_t));
     void* storage = nullptr;
-    Ref obj = Ref::steal(detail::alloc_coroutine(detail::qualname_of(c), sizeof(F), &storage));
+    Ref obj = Ref::steal(detail::alloc_coroutine(c.def->qualname(), c.module, sizeof(F), &storage));
     F* frame = new (storage) F();
     detail::attach_frame(obj.get(), frame);
     return {std::move(obj), *frame};
 }
 
+// Whether `await o` accepts `o`.
+bool awaitable(Handle o);
+
 // Turn an awaitable into the iterator `await` would drive (its __await__()).
-Ref awaitable_iter(PyObject* awaitable);
+Ref awaitable_iter(Handle awaitable);
 
 void init_coroutine_type();
 

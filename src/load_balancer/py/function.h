@@ -1,99 +1,194 @@
 // Native functions with Python's calling conventions.
 //
-// A function is declared once, with its Python signature as text:
+// An implementation is a plain C++ function: the call context, then one
+// `py::Handle` per Python parameter (`self` first for methods):
 //
-//     PY_FUNCTION(lb_get_inflight, "LoadBalancer.get_inflight", "self, server_id")
-//     (const py::Call& c, const py::Args& a) {
-//         ...  // a[0] is self, a[1] is server_id; c.g reads module globals
-//     }
+//     py::Ref get_inflight(const py::Call& c, py::Handle self, py::Handle server_id);
 //
-// The signature text follows Python's syntax for parameter lists: names,
+// A `py::Method` describes it once, with its qualified name and its Python
+// signature as text:
+//
+//     inline py::Method m_get_inflight{py::fn<get_inflight>, "LoadBalancer.get_inflight", "self, server_id"};
+//
+// The signature follows Python's syntax for parameter lists: names,
 // `name=default` for optional parameters and a bare `*` before keyword-only
 // ones.  Arguments are bound as Python binds them (same TypeErrors); an
-// optional argument that was not passed is NULL in `Args` and the body
-// substitutes the default.
+// optional argument that was not passed reaches the implementation as a NULL
+// handle and the implementation substitutes its default.  The argument
+// storage is sized from the implementation's parameter list; building a
+// table checks that the signature names exactly that many parameters.
 //
-// At import the module turns definitions into function objects
-// (`make_function`): they carry the module's namespace as their globals,
-// bind as methods when stored in a class (like Python functions), and take
-// the interpreter's fast path for method calls.
+// The module's start-up builds each class body (and the module's functions)
+// from a table of Methods in definition order (`build_namespace`).  Building
+// a table fails the import, naming the culprit, when an entry is listed
+// twice, when a Method of that class is missing from its table, or when a
+// signature does not match its implementation.
+//
+// Function objects carry the defining module's namespace as their globals,
+// bind as methods when stored in a class (like Python functions), take the
+// interpreter's fast path for method calls and pickle by qualified name.
 #pragma once
 
+#include <array>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "py/ops.h"
 
 namespace py {
 
-constexpr int kMaxParams = 8;
-
-// Bound arguments (borrowed; NULL when an optional one was not passed).
-struct Args {
-    PyObject* v[kMaxParams] = {};
-    PyObject* operator[](int i) const noexcept { return v[i]; }
-    // The argument, or `dflt` when it was not passed.
-    PyObject* get(int i, PyObject* dflt) const noexcept { return v[i] ? v[i] : dflt; }
-};
+class Method;
 
 // What a running function knows about itself.
 struct Call {
-    Globals g;         // the defining module's namespace
-    PyObject* self;    // the function object (borrowed)
+    Globals g;          // the defining module's namespace
+    const Method* def;  // the function being run
+    void* state;        // the defining module's state
+    PyObject* module;   // the defining module (borrowed: the function holds it)
 };
 
-using Impl = Ref (*)(const Call&, const Args&);
+// Tag naming an implementation: `py::fn<get_inflight>`.
+template <auto F>
+struct Fn {};
+template <auto F>
+inline constexpr Fn<F> fn{};
 
-struct FuncDef {
-    FuncDef(const char* qualname, const char* signature, Impl impl, bool coroutine = false);
+namespace detail {
 
-    std::string qualname;  // "LoadBalancer.select"
-    std::string name;      // "select"
-    std::string text_signature;
-    Impl impl;
-    bool coroutine;  // calling it returns a coroutine (an `async def`)
+// The function object behind every native function.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Method* def;
+    PyObject* globals;  // the defining module's namespace
+    PyObject* module;   // the defining module (keeps `state` alive)
+    void* state;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+// Bind vectorcall arguments to `def`'s parameters: `out` gets one borrowed
+// pointer per parameter, NULL for an optional one that was not passed.
+void bind(const Method& def, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out, size_t n);
+
+template <auto F>
+struct Adapter;
+
+template <class... H, Ref (*F)(const Call&, H...)>
+struct Adapter<F> {
+    static constexpr size_t arity = sizeof...(H);
+
+    template <size_t... I>
+    static Ref invoke(const Call& c, const std::array<PyObject*, arity>& a, std::index_sequence<I...>) {
+        return F(c, Handle(a[I])...);
+    }
+
+    static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        return guard<PyObject*>(nullptr, [&] {
+            std::array<PyObject*, arity> a{};
+            bind(*f->def, args, nargsf, kwnames, a.data(), arity);
+            return invoke(Call{Globals(f->globals), f->def, f->state, f->module}, a, std::index_sequence_for<H...>{})
+                .release();
+        });
+    }
+};
+
+}  // namespace detail
+
+enum class Kind : unsigned char { Function, Coroutine };
+
+class Method {
+public:
+    // `F` is the implementation; a Kind::Coroutine implementation returns the
+    // coroutine object (`py::make_coroutine`).
+    template <auto F>
+    Method(Fn<F>, const char* qualname, const char* signature, Kind kind = Kind::Function) noexcept
+        : qualname_(qualname),
+          signature_(signature),
+          arity_(detail::Adapter<F>::arity),
+          kind_(kind),
+          entry_(&detail::Adapter<F>::vectorcall),
+          next_(head_) {
+        head_ = this;
+    }
+    Method(const Method&) = delete;
+    Method& operator=(const Method&) = delete;
+
+    const char* qualname() const noexcept { return qualname_; }
+    // The last component of the qualified name.
+    const char* name() const noexcept;
+    // The class part of the qualified name ("" for a module-level function).
+    std::string owner() const;
+    bool coroutine() const noexcept { return kind_ == Kind::Coroutine; }
+    // The interned name, once the table holding it was built.
+    PyObject* name_object() const noexcept { return name_obj_; }
 
     struct Param {
         std::string name;
         bool has_default;
-        PyObject* interned = nullptr;
+        PyObject* interned;
     };
-    std::vector<Param> params;
-    int n_positional = 0;  // positional-or-keyword parameters
-    int n_required = 0;    // leading positional parameters without default
+    const std::vector<Param>& params() const noexcept { return params_; }
+    int n_positional() const noexcept { return n_positional_; }
+    int n_required() const noexcept { return n_required_; }
+    const std::string& text_signature() const noexcept { return text_signature_; }
+
+    // Parse the signature and check it against the implementation (once).
+    void prepare();
+
+    // Every Method of the library, for the completeness check.
+    static Method* first() noexcept { return head_; }
+    Method* next() const noexcept { return next_; }
+
+private:
+    friend Ref make_function(Method&, PyObject*, PyObject*, void*);
+    friend void build_namespace(Handle, const char*, std::initializer_list<Method*>, PyObject*, PyObject*, void*);
+    friend void check_all_built();
+
+    const char* qualname_;
+    const char* signature_;
+    size_t arity_;
+    Kind kind_;
+    vectorcallfunc entry_;
+    Method* next_;
+
+    bool prepared_ = false;
+    bool built_ = false;  // placed in a namespace by build_namespace
+    PyObject* name_obj_ = nullptr;
+    std::vector<Param> params_;
+    int n_positional_ = 0;
+    int n_required_ = 0;
+    std::string text_signature_;
+
+    static inline constinit Method* head_ = nullptr;
 };
 
-// Registers a definition under its qualified name; the module's start-up
-// looks definitions up by name when it builds functions and classes.
-struct Registered {
-    explicit Registered(FuncDef& def);
-};
-FuncDef& registered(const char* qualname);
-FuncDef* find_registered(const char* qualname);  // NULL when absent
+// A function object for `def`, defined in `module` (its namespace is the
+// function's globals; `state` is handed to the implementation).
+Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state);
 
-// Create a function object for `def` defined in the namespace `globals`.
-Ref make_function(FuncDef& def, PyObject* globals);
+// The Method behind a function object made by `make_function`, or NULL for
+// any other object.
+const Method* method_of(Handle function) noexcept;
+// The module state a native function was made with (NULL for other objects).
+void* state_of(Handle function) noexcept;
 
-// The definition behind a function object made by `make_function`.
-const FuncDef& definition(PyObject* function);
+// Build the functions of one table into `ns` (a dict), in table order,
+// after checking the table: `owner` is the class name ("" for the module's
+// functions).  Fails with ImportError naming the method when an entry is
+// duplicated, a Method of `owner` is not in the table, or a signature does
+// not match its implementation.
+void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*> table, PyObject* module,
+                     PyObject* globals, void* state);
 
-// Bind `args`/`kwnames` (vectorcall convention) to `def`'s parameters.
-void bind(FuncDef& def, PyObject* const* args, size_t nargsf, PyObject* kwnames, Args& out);
+// After every table was built: fails with ImportError naming a Method that
+// no table holds (for example one whose class name is misspelt).
+void check_all_built();
 
 // Ready the native types; called by the module's start-up.
 void init_function_type();
 
 }  // namespace py
-
-#define PY_DEFINE_FUNCTION_(ident, qualname, signature, coroutine)                \
-    static ::py::Ref ident##_impl(const ::py::Call&, const ::py::Args&);         \
-    static ::py::FuncDef ident##_def{qualname, signature, &ident##_impl, coroutine}; \
-    [[maybe_unused]] static ::py::Registered ident##_reg{ident##_def};           \
-    static ::py::Ref ident##_impl
-
-#define PY_FUNCTION(ident, qualname, signature) PY_DEFINE_FUNCTION_(ident, qualname, signature, false)
-
-// A coroutine function: its body returns `py::make_coroutine<...>(c)`, and
-// `inspect.iscoroutinefunction` reports it as one.
-#define PY_COROUTINE_FUNCTION(ident, qualname, signature) \
-    PY_DEFINE_FUNCTION_(ident, qualname, signature, true)

@@ -1,15 +1,23 @@
-// Owned references and the error convention used throughout the module.
+// References and the error convention used throughout the module.
 //
 // Convention: a C API call that fails leaves the interpreter's error indicator
 // set; our code then throws `py::Error` (which carries nothing: the exception
 // lives in the interpreter).  Every entry point called by the interpreter
 // (function calls, type slots) converts it back with `py::guard`, returning
 // NULL / -1.  Code between the two never returns error codes.
+//
+// Two reference types make ownership visible in signatures:
+//   Handle  borrowed: valid while its owner holds the object;
+//   Ref     owned: one strong reference, released on destruction.
+// A Ref converts to a Handle (and to a plain pointer) implicitly, so functions
+// take Handles and callers pass either.  Mind the lifetime: a Handle taken
+// from a temporary Ref is valid only until the end of that full expression.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <new>
 #include <utility>
 
@@ -18,7 +26,11 @@ namespace py {
 // Thrown when the Python error indicator is set.
 struct Error {};
 
-[[noreturn]] inline void raise() { throw Error{}; }
+// Throw for the error that is already set.
+[[noreturn]] inline void raise() {
+    assert(PyErr_Occurred() && "py::raise() without a Python error set");
+    throw Error{};
+}
 
 // Set a Python exception and throw.
 [[noreturn]] inline void raise(PyObject* type, const char* msg) {
@@ -35,17 +47,41 @@ template <class... A>
 // Throw if `p` is NULL (the C API's failure signal).
 template <class T>
 inline T* check(T* p) {
-    if (!p) throw Error{};
+    if (!p) raise();
     return p;
 }
 
 // -1 is the failure signal of int-returning C API calls.
 inline int check_int(int r) {
-    if (r < 0) throw Error{};
+    if (r < 0) raise();
     return r;
 }
 
-// An owned (strong) reference.  Move-only; decrefs on destruction.
+// A borrowed reference.  Never owns anything: valid as long as whoever owns
+// the object keeps it.
+class Handle {
+public:
+    constexpr Handle() noexcept = default;
+    constexpr Handle(PyObject* p) noexcept : p_(p) {}
+
+    constexpr PyObject* get() const noexcept { return p_; }
+    constexpr operator PyObject*() const noexcept { return p_; }
+    PyObject* operator->() const noexcept { return p_; }
+    // Non-NULL.  (Python truth is `py::truthy`.)
+    explicit constexpr operator bool() const noexcept { return p_ != nullptr; }
+
+    // Identity, as `is`.
+    bool is(Handle o) const noexcept { return p_ == o.p_; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+    // The argument, or None when it was not passed (NULL).
+    Handle or_none() const noexcept { return p_ ? p_ : Py_None; }
+    PyTypeObject* type() const noexcept { return Py_TYPE(p_); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// An owned (strong) reference.  Decrefs on destruction.
 class Ref {
 public:
     Ref() noexcept = default;
@@ -63,17 +99,20 @@ public:
     static Ref steal(PyObject* p) { return Ref(check(p), 0); }
     // Take over a new reference that may be NULL without an error.
     static Ref steal_or_null(PyObject* p) noexcept { return Ref(p, 0); }
-    // Make a new reference to a borrowed one (may be NULL).
-    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p), 0); }
+    // A new strong reference to a borrowed object (may be NULL).
+    static Ref borrow(Handle h) noexcept { return Ref(Py_XNewRef(h.get()), 0); }
 
     PyObject* get() const noexcept { return p_; }
+    operator Handle() const noexcept { return Handle(p_); }
+    operator PyObject*() const noexcept { return p_; }
     PyObject* operator->() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(Handle o) const noexcept { return p_ == o.get(); }
+    bool is_none() const noexcept { return p_ == Py_None; }
+
     // Give up ownership (for returning to the interpreter).
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     void reset() noexcept { Py_CLEAR(p_); }
-    // Address of the pointer, for Py_VISIT / Py_CLEAR style helpers.
-    PyObject** slot() noexcept { return &p_; }
 
 private:
     Ref(PyObject* p, int) noexcept : p_(p) {}
@@ -90,9 +129,7 @@ public:
         e.value_ = Ref::steal_or_null(PyErr_GetRaisedException());
         return e;
     }
-    bool matches(PyObject* type) const {
-        return value_ && PyErr_GivenExceptionMatches(value_.get(), type);
-    }
+    bool matches(Handle type) const { return value_ && PyErr_GivenExceptionMatches(value_.get(), type); }
     PyObject* get() const { return value_.get(); }
     explicit operator bool() const { return bool(value_); }
     // Put it back into the error indicator and throw.
@@ -100,10 +137,33 @@ public:
         PyErr_SetRaisedException(value_.release());
         throw Error{};
     }
-    Ref& ref() { return value_; }
+    Ref take() { return std::move(value_); }
 
 private:
     Ref value_;
+};
+
+// What an `except` block establishes: while a Handling lives, `exc` is the
+// exception being handled, so that any exception raised meanwhile (by our
+// code or by Python code we call) gets it as its __context__, exactly as in
+//     try: ... except BaseException as exc: <code raising here>
+// A NULL `exc` changes nothing.
+class Handling {
+public:
+    explicit Handling(Handle exc) : active_(bool(exc)) {
+        if (!active_) return;
+        saved_ = Ref::steal_or_null(PyErr_GetHandledException());
+        PyErr_SetHandledException(exc);
+    }
+    ~Handling() {
+        if (active_) PyErr_SetHandledException(saved_.get());
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref saved_;
+    bool active_;
 };
 
 // Run `f` at a boundary with the interpreter: C++ errors become Python
@@ -113,8 +173,7 @@ inline R guard(R fail, F&& f) noexcept {
     try {
         return f();
     } catch (const Error&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error without exception set");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without exception set");
         return fail;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -2,9 +2,9 @@
 #include <string>
 #include <string_view>
 
-#include "module.h"
+#include "balancer/methods.h"
 
-namespace lb {
+namespace lb::LoadBalancer {
 namespace {
 
 // Accumulates the exposition as UTF-8.  Strings holding lone surrogates
@@ -15,21 +15,21 @@ public:
     void raw(std::string_view s) { buf_.append(s); }
 
     // The str `s`, as is.
-    void str(PyObject* s) {
+    void str(Handle s) {
         Py_ssize_t n = 0;
         if (const char* p = PyUnicode_AsUTF8AndSize(s, &n)) {
             buf_.append(p, size_t(n));
             return;
         }
-        py::Ref bytes = surrogate_bytes(s);
+        Ref bytes = surrogate_bytes(s);
         buf_.append(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get())));
     }
 
     // A label value: backslash, double quote and newline escaped.
-    void label_value(PyObject* s) {
+    void label_value(Handle s) {
         Py_ssize_t n = 0;
         const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-        py::Ref bytes;
+        Ref bytes;
         if (!p) {
             bytes = surrogate_bytes(s);
             p = PyBytes_AS_STRING(bytes.get());
@@ -49,98 +49,89 @@ public:
     }
 
     // format(v, fmt), as is.
-    void formatted(PyObject* v, PyObject* fmt) {
-        py::Ref s = py::Ref::steal(PyObject_Format(v, fmt));
-        str(s.get());
-    }
+    void formatted(Handle v, Handle fmt) { str(Ref::steal(PyObject_Format(v, fmt))); }
 
     // name{label="value"} sample
-    void sample(std::string_view name, std::string_view label, PyObject* label_value_obj, PyObject* value,
-                PyObject* fmt) {
+    void sample(std::string_view name, std::string_view label, Handle label_value_obj, Handle value, Handle fmt) {
         raw(name);
         raw("{");
         raw(label);
         raw("=\"");
-        py::Ref lv = py::Ref::steal(PyObject_Format(label_value_obj, empty()));
-        label_value(lv.get());
+        label_value(Ref::steal(PyObject_Format(label_value_obj, fmt_default_)));
         raw("\"} ");
         formatted(value, fmt);
         raw("\n");
     }
 
     // name sample (no labels)
-    void sample(std::string_view name, PyObject* value) {
+    void sample(std::string_view name, Handle value) {
         raw(name);
         raw(" ");
-        formatted(value, empty());
+        formatted(value, fmt_default_);
         raw("\n");
     }
 
-    py::Ref finish() const {
-        return py::Ref::steal(PyUnicode_DecodeUTF8(buf_.data(), Py_ssize_t(buf_.size()), "surrogatepass"));
-    }
+    Ref finish() const { return Ref::steal(PyUnicode_DecodeUTF8(buf_.data(), Py_ssize_t(buf_.size()), "surrogatepass")); }
 
-    static PyObject* empty() {
-        static PyObject* e = py::check(PyUnicode_InternFromString(""));
-        return e;
-    }
+    explicit Text(Handle fmt_default) : fmt_default_(fmt_default) {}
+    Handle fmt_default() const { return fmt_default_; }
 
 private:
-    static py::Ref surrogate_bytes(PyObject* s) {
+    static Ref surrogate_bytes(Handle s) {
         PyErr_Clear();
-        return py::Ref::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+        return Ref::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
     }
 
     std::string buf_;
+    Handle fmt_default_;  // "": a value's default text
 };
 
+py::Name n_fixed4{".4f"};
+
 // One sample per entry of `mapping`, labelled with its key.
-void labelled_family(Text& t, PyObject* mapping, std::string_view name, std::string_view label) {
-    for (auto& [key, value] : py::items(mapping)) t.sample(name, label, key.get(), value.get(), Text::empty());
+void labelled_family(Text& t, Handle mapping, std::string_view name, std::string_view label) {
+    for (auto& [key, value] : py::items(mapping)) t.sample(name, label, key, value, t.fmt_default());
 }
 
 }  // namespace
 
-PY_FUNCTION(lb_prometheus_text, "LoadBalancer.prometheus_text", "self")(const py::Call&, const py::Args& a) {
-    PyObject* self = a[0];
-    Text t;
+Ref prometheus_text(const Call& c, Handle self) {
+    Text t(module_of(c).empty_str);
 
     t.raw("# HELP varnel_lb_inflight Current in-flight requests per backend.\n"
           "# TYPE varnel_lb_inflight gauge\n");
-    labelled_family(t, attr(self, names::inflight).get(), "varnel_lb_inflight", "server_id");
+    labelled_family(t, attr(self, names::inflight), "varnel_lb_inflight", "server_id");
 
     t.raw("# HELP varnel_lb_dispatch_total Cumulative dispatches per backend.\n"
           "# TYPE varnel_lb_dispatch_total counter\n");
-    labelled_family(t, attr(self, names::dispatch_counts).get(), "varnel_lb_dispatch_total", "server_id");
+    labelled_family(t, attr(self, names::dispatch_counts), "varnel_lb_dispatch_total", "server_id");
 
     t.raw("# HELP varnel_lb_rejected_total Requests rejected by the load balancer.\n"
           "# TYPE varnel_lb_rejected_total counter\n");
-    labelled_family(t, attr(self, names::reject_counts).get(), "varnel_lb_rejected_total", "reason");
+    labelled_family(t, attr(self, names::reject_counts), "varnel_lb_rejected_total", "reason");
 
     t.raw("# HELP varnel_lb_queue_depth Number of waiters currently queued.\n"
           "# TYPE varnel_lb_queue_depth gauge\n");
-    t.sample("varnel_lb_queue_depth", py::new_int(py::length(attr(self, names::_all_waiters).get())).get());
+    t.sample("varnel_lb_queue_depth", py::new_int(py::length(attr(self, names::_all_waiters))));
 
-    py::Ref samples = attr(self, names::queue_wait_samples);
-    if (py::truthy(samples.get())) {
-        py::Ref sorted = py::to_list(samples.get());
-        py::check_int(PyList_Sort(sorted.get()));
+    Ref samples = attr(self, names::queue_wait_samples);
+    if (py::truthy(samples)) {
+        Ref sorted = py::to_list(samples);
+        py::check_int(PyList_Sort(sorted));
         Py_ssize_t n = PyList_GET_SIZE(sorted.get());
         if (n == 0) py::raise(PyExc_IndexError, "list index out of range");
         // Hold both: formatting a sample may run arbitrary code.
-        py::Ref p50 = py::Ref::borrow(PyList_GET_ITEM(sorted.get(), n / 2));
-        py::Ref p95 = py::Ref::borrow(
-            PyList_GET_ITEM(sorted.get(), n >= 20 ? Py_ssize_t(0.95 * double(n)) : n - 1));
+        Ref p50 = Ref::borrow(PyList_GET_ITEM(sorted.get(), n / 2));
+        Ref p95 = Ref::borrow(PyList_GET_ITEM(sorted.get(), n >= 20 ? Py_ssize_t(0.95 * double(n)) : n - 1));
 
-        static PyObject* fixed4 = py::check(PyUnicode_InternFromString(".4f"));
-        py::Ref q50 = py::new_str("0.5"), q95 = py::new_str("0.95");
+        Ref q50 = py::new_str("0.5"), q95 = py::new_str("0.95");
         t.raw("# HELP varnel_lb_queue_wait_seconds Observed waiter wait times.\n"
               "# TYPE varnel_lb_queue_wait_seconds summary\n");
-        t.sample("varnel_lb_queue_wait_seconds", "quantile", q50.get(), p50.get(), fixed4);
-        t.sample("varnel_lb_queue_wait_seconds", "quantile", q95.get(), p95.get(), fixed4);
-        t.sample("varnel_lb_queue_wait_seconds_count", py::new_int(py::length(samples.get())).get());
+        t.sample("varnel_lb_queue_wait_seconds", "quantile", q50, p50, n_fixed4);
+        t.sample("varnel_lb_queue_wait_seconds", "quantile", q95, p95, n_fixed4);
+        t.sample("varnel_lb_queue_wait_seconds_count", py::new_int(py::length(samples)));
     }
     return t.finish();
 }
 
-}  // namespace lb
+}  // namespace lb::LoadBalancer

@@ -1,0 +1,57 @@
+// How the module reads a server record (a mapping the caller owns; the
+// module never changes it), and the routing-mode test.
+#pragma once
+
+#include "module.h"
+
+namespace lb::record {
+
+// s["id"]: a record without an id raises KeyError.
+inline py::Ref id(py::Handle s) { return py::getitem(s, names::id); }
+
+// s.get("id"): None for a record without an id.
+inline py::Ref id_or_none(py::Handle s) { return py::get(s, names::id); }
+
+// The weight the pickers use: float(s.get("weight") or 1.0).
+inline py::Ref pick_weight(py::Handle s) {
+    py::Ref raw = py::get(s, names::weight);
+    if (!py::truthy(raw)) return py::new_float(1.0);
+    return py::to_float(raw);
+}
+
+// Drained unless (s.get("weight") or 0.0) > 0.0: a missing, None, zero or
+// negative weight drains the backend.
+inline bool drained(py::Handle s) {
+    py::Ref w = py::get(s, names::weight);
+    if (!py::truthy(w)) return true;  // (w or 0.0) > 0.0 is then 0.0 > 0.0
+    if (PyFloat_CheckExact(w.get())) return !(PyFloat_AS_DOUBLE(w.get()) > 0.0);
+    py::Ref zero = py::new_float(0.0);
+    return !py::truthy(py::rich_compare(w, zero, Py_GT));
+}
+
+// The configured cap: int(s.get("max_concurrency") or 0); 0 or less means no
+// limit.
+inline py::Ref configured_cap(py::Handle s) {
+    py::Ref raw = py::get(s, names::max_concurrency);
+    if (!py::truthy(raw)) return py::new_int(0);
+    return py::to_int(raw);
+}
+
+// The input-token limit as stored (s.get("max_input_tokens")), or NULL for a
+// backend without one (a missing, None, 0 or other false value).
+inline py::Ref input_limit(py::Handle s) {
+    py::Ref raw = py::get(s, names::max_input_tokens);
+    if (!py::truthy(raw)) return {};
+    return raw;
+}
+
+}  // namespace lb::record
+
+namespace lb {
+
+// mode == <module global `which`>, e.g. is_mode(c, mode, names::ROUTING_MODE_HYBRID).
+inline bool is_mode(const py::Call& c, py::Handle mode, const py::Name& which) {
+    return py::compare(mode, c.g.get(which), Py_EQ);
+}
+
+}  // namespace lb

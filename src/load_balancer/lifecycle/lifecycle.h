@@ -1,0 +1,52 @@
+// What the proxy wraps around each request and runs beside the balancer:
+// the in-flight lease, the token estimate and the reaper loop.
+#pragma once
+
+#include "module.h"
+#include "py/coroutine.h"
+
+namespace lb {
+
+using py::Call;
+using py::Handle;
+using py::Ref;
+
+namespace InflightLease {
+
+// lease.cpp
+Ref init(const Call&, Handle self, Handle lb, Handle server_id);
+Ref enter(const Call&, Handle self);
+Ref exit(const Call&, Handle self, Handle exc_type, Handle exc, Handle tb);
+Ref aenter(const Call&, Handle self);
+Ref aexit(const Call&, Handle self, Handle exc_type, Handle exc, Handle tb);
+Ref release(const Call&, Handle self);
+
+namespace def {
+using py::fn;
+using py::Method;
+inline Method init{fn<InflightLease::init>, "InflightLease.__init__", "self, lb, server_id"};
+inline Method enter{fn<InflightLease::enter>, "InflightLease.__enter__", "self"};
+inline Method exit{fn<InflightLease::exit>, "InflightLease.__exit__", "self, exc_type, exc, tb"};
+inline Method aenter{fn<InflightLease::aenter>, "InflightLease.__aenter__", "self", py::Kind::Coroutine};
+inline Method aexit{fn<InflightLease::aexit>, "InflightLease.__aexit__", "self, exc_type, exc, tb",
+                    py::Kind::Coroutine};
+inline Method release{fn<InflightLease::release>, "InflightLease.release", "self"};
+}  // namespace def
+}  // namespace InflightLease
+
+namespace functions {
+// tokens.cpp
+py::Ref estimate_request_tokens(const py::Call&, py::Handle body);
+// reaper.cpp
+py::Ref inflight_reaper_loop(const py::Call&, py::Handle lb, py::Handle interval_sec,
+                             py::Handle list_running_servers);
+
+namespace def {
+inline py::Method estimate_request_tokens{py::fn<functions::estimate_request_tokens>, "estimate_request_tokens",
+                                          "body"};
+inline py::Method inflight_reaper_loop{py::fn<functions::inflight_reaper_loop>, "inflight_reaper_loop",
+                                       "lb, *, interval_sec=60.0, list_running_servers=None", py::Kind::Coroutine};
+}  // namespace def
+}  // namespace functions
+
+}  // namespace lb
