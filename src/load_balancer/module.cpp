@@ -233,6 +233,26 @@ void run_body(PyObject* module, Module& state) {
     b.import_from("typing",
                   {"Any", "Awaitable", "Callable", "Deque", "Dict", "FrozenSet", "List", "Optional", "Tuple"});
 
+    // What the fast path compares against: the originals, as imported.
+    state.time_module = b.get("time");
+    state.time_monotonic = py::Ref::steal(PyObject_GetAttrString(state.time_module, "monotonic"));
+    state.time_time = py::Ref::steal(PyObject_GetAttrString(state.time_module, "time"));
+    state.asyncio_module = b.get("asyncio");
+    state.deque_class = b.get("deque");
+    for (auto [ref, name] : {std::pair{&state.get_running_loop, "get_running_loop"},
+                             std::pair{&state.current_task, "current_task"}, std::pair{&state.wait_for, "wait_for"},
+                             std::pair{&state.lock_type, "Lock"}})
+        *ref = py::Ref::steal(PyObject_GetAttrString(state.asyncio_module, name));
+    {
+        auto* lock = reinterpret_cast<PyTypeObject*>(state.lock_type.get());
+        for (auto [ref, name] : {std::pair{&state.lock_acquire, &names::acquire},
+                                 std::pair{&state.lock_release, &names::release},
+                                 std::pair{&state.lock_wake_up_first, &names::_wake_up_first},
+                                 std::pair{&state.lock_aenter, &names::dunder_aenter},
+                                 std::pair{&state.lock_aexit, &names::dunder_aexit}})
+            *ref = py::Ref::borrow(_PyType_Lookup(lock, *name));
+    }
+
     // 3. logger = logging.getLogger(__name__)
     b.set("logger", py::Ref::steal(PyObject_CallMethod(b.get("logging").get(), "getLogger", "O",
                                                          b.get("__name__").get())));
@@ -309,6 +329,9 @@ void run_body(PyObject* module, Module& state) {
         py::check_int(PyDict_SetItemString(ns.get(), "boost_after_sec", fld.get()));
         py::Ref cls = Body::make_class("_Waiter", ns.get());
         b.set("_Waiter", py::call(b.get("dataclass").get(), cls.get()));
+        state.waiter_type = b.get("_Waiter");
+        state.waiter_init = py::Ref::borrow(
+            _PyType_Lookup(reinterpret_cast<PyTypeObject*>(state.waiter_type.get()), names::dunder_init));
     }
 
     // 14. RejectReason, LoadBalancer, InflightLease
@@ -325,12 +348,15 @@ void run_body(PyObject* module, Module& state) {
     b.set("LoadBalancer",
           Body::make_class("LoadBalancer", b.class_namespace("LoadBalancer", kLoadBalancerDoc, kLoadBalancerBody)));
     b.set("InflightLease", Body::make_class("InflightLease", b.class_namespace("InflightLease", nullptr, kLeaseBody)));
+    state.lb_type = b.get("LoadBalancer");
+    state.lease_type = b.get("InflightLease");
 
     // 15. module-level functions of the request lifecycle
     b.def("estimate_request_tokens");
     b.def("inflight_reaper_loop");
     b.check_all_defined();
     py::check_all_built();
+    fast::watch(state);
 }
 
 Module* state_of(PyObject* module) { return static_cast<Module*>(PyModule_GetState(module)); }

@@ -2,6 +2,7 @@
 // from it: the clock, the logger and instance attributes.
 #pragma once
 
+#include "balancer/fastpath.h"
 #include "names.h"
 #include "py/function.h"
 #include "py/ops.h"
@@ -25,6 +26,19 @@ struct Module {
     // Builtins the algorithms are defined by.
     py::Ref builtin_sum, builtin_round;
 
+    // The module's own classes, and the originals of what the fast path
+    // relies on, captured when the module executes.
+    py::Ref lb_type, waiter_type, lease_type;
+    py::Ref deque_class;  // collections.deque
+    py::Ref waiter_init;  // the __init__ the dataclass generated for _Waiter
+    py::Ref time_module, time_monotonic, time_time;
+    py::Ref asyncio_module, get_running_loop, current_task, wait_for;
+    py::Ref lock_type, lock_acquire, lock_release, lock_wake_up_first, lock_aenter, lock_aexit;
+
+    // What the fast path may assume, read again after every watched change.
+    fast::Facts facts;
+    uint64_t facts_epoch = 0;
+
     // Constants.
     py::Ref empty_ids;   // frozenset(): an absent or empty sin-bin
     py::Ref zero_float;  // 0.0
@@ -45,6 +59,13 @@ struct Module {
 };
 
 inline Module& module_of(const py::Call& c) { return *static_cast<Module*>(c.state); }
+
+namespace fast {
+// Bumped by the watchers at every change of anything watched.
+inline uint64_t epoch = 1;
+const Facts& revalidate(Module& m);
+inline const Facts& facts(Module& m) { return m.facts_epoch == epoch ? m.facts : revalidate(m); }
+}  // namespace fast
 
 // time.monotonic(), with `time` read from the module namespace.
 inline py::Ref monotonic(const py::Call& c) { return py::call_method(c.g.get(names::time), names::monotonic); }

@@ -78,7 +78,14 @@ inline py::Name HYBRID_HOT_EXIT_RATIO{"HYBRID_HOT_EXIT_RATIO"};
 inline py::Name QUEUE_ALL_DEPTH_MULTIPLIER{"QUEUE_ALL_DEPTH_MULTIPLIER"};
 inline py::Name QUEUE_ALL_TTL_SEC{"QUEUE_ALL_TTL_SEC"};
 
-// Attributes of standard-library objects.
+// Attributes of classes and standard-library objects.
+inline py::Name dunder_init{"__init__"};
+inline py::Name dunder_aenter{"__aenter__"};
+inline py::Name dunder_aexit{"__aexit__"};
+inline py::Name acquire{"acquire"};
+inline py::Name release{"release"};
+inline py::Name _wake_up_first{"_wake_up_first"};
+inline py::Name _locked{"_locked"};
 inline py::Name monotonic{"monotonic"};
 inline py::Name time_fn{"time"};
 inline py::Name info{"info"};

@@ -1,6 +1,9 @@
 // The routing decision for one request: forced backend, sin-bin, drain and
 // capacity filters, then the requested algorithm, then the dispatch record.
+#include <optional>
+
 #include "balancer/methods.h"
+#include "balancer/native.h"
 #include "balancer/record.h"
 #include "knobs.h"
 
@@ -27,6 +30,7 @@ struct SelectFrame final : py::Frame {
     }
 
     py::Step decide() {
+        if (std::optional<py::Step> step = decide_natively()) return std::move(*step);
         Handle sin_bin = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c).empty_ids);
         if (!py::truthy(candidates)) return py::Step::done(py::none());
 
@@ -73,6 +77,95 @@ struct SelectFrame final : py::Frame {
         sticky_key.reset();
         picking = true;
         return py::Step::await(std::move(pick));
+    }
+
+    // The same decision computed natively (see native.h), or nothing when
+    // some input is not plain or some method is overridden: the steps above
+    // then run from the start.
+    std::optional<py::Step> decide_natively() {
+        namespace d = LoadBalancer::def;
+        Module& m = module_of(c);
+        fast::Inst inst;
+        if (!inst.open(m, fast::facts(m), self)) return {};
+        if (!inst.owns({&d::_under_capacity, &d::_pool_inflight, &d::_recent_dispatch_rate, &d::_effective_cap_for,
+                        &d::_superfast_cap, &d::_hybrid_hot, &d::_record_dispatch}))
+            return {};
+        PyObject* sin_bin;
+        long long forced_id = 0;
+        bool forced = !force_server_id.is_none();
+        if (!fast::plain_id_set(sin_binned, sin_bin) || (forced && !py::small_int(force_server_id, forced_id)) ||
+            !fast::plain_key(pool_key) || !PyList_CheckExact(candidates.get()))
+            return {};
+        if (PyList_GET_SIZE(candidates.get()) == 0) return py::Step::done(py::none());
+
+        fast::Recs recs;
+        PyObject* inflight = inst.dict(names::inflight);
+        if (!fast::read_records(candidates, recs) || !inflight || !fast::read_inflight(inflight, recs)) return {};
+        fast::Now now;
+
+        if (forced) {
+            for (size_t i = 0; i < recs.size(); ++i) {
+                if (recs[i].id_v != forced_id) continue;
+                if (!now.read(m)) return {};
+                fast::record_dispatch(inst, pool_key, recs[i], now);
+                return py::Step::done(Ref::borrow(recs[i].obj));
+            }
+            return py::Step::done(py::none());
+        }
+
+        int algo;
+        if (!fast::algorithm_of(*inst.f, algorithm, algo)) return {};
+        bool sticky = false;
+        if (algo == 2 && !sticky_key.is_none()) {
+            if (!PyUnicode_CheckExact(sticky_key.get())) return {};
+            sticky = PyUnicode_GET_LENGTH(sticky_key.get()) > 0;
+            if (sticky && !PyUnicode_AsUTF8(sticky_key)) return PyErr_Clear(), std::nullopt;
+        }
+        if (sticky ? !inst.owns({&d::_sticky_lookup})
+                   : algo == 1 ? !inst.owns({&d::_least_connections_pick}) : !inst.owns({&d::_wrr_pick, &d::_lock_for}))
+            return {};
+
+        // Drained backends are left out unless every candidate is drained.
+        fast::Small<size_t> effective;
+        for (size_t i = 0; i < recs.size(); ++i)
+            if (!recs[i].drained) effective.push_back(i);
+        if (effective.empty())
+            for (size_t i = 0; i < recs.size(); ++i) effective.push_back(i);
+        long long pool_inflight = 0;
+        for (size_t k = 0; k < effective.size(); ++k)
+            if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
+
+        fast::Gate gate;
+        if (!now.read(m) || !gate.prepare(inst, pool_key, pool_inflight, now)) return {};
+        fast::Small<size_t> eligible;
+        for (size_t k = 0; k < effective.size(); ++k) {
+            const fast::Rec& r = recs[effective[k]];
+            if (sin_bin) {
+                int banned = PySet_Contains(sin_bin, r.id);
+                if (banned < 0) return PyErr_Clear(), std::nullopt;
+                if (banned) continue;
+            }
+            if (gate.free(r)) eligible.push_back(effective[k]);
+        }
+        gate.commit();
+        if (eligible.empty()) return py::Step::done(py::none());
+
+        size_t winner;
+        if (sticky) {
+            fast::sticky_pick(sticky_key, recs, eligible, winner);
+        } else if (algo == 1) {
+            winner = fast::least_connections_pick(recs, eligible);
+        } else if (!fast::wrr_pick(inst, pool_key, recs, eligible, now, winner)) {
+            // The lock is taken or not plain: await the pick as the steps do.
+            Ref list = py::new_list(Py_ssize_t(eligible.size()));
+            for (size_t k = 0; k < eligible.size(); ++k)
+                PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[eligible[k]].obj));
+            Ref pick = call::wrr_pick(c, self, pool_key, list);
+            picking = true;
+            return py::Step::await(std::move(pick));
+        }
+        fast::record_dispatch(inst, pool_key, recs[winner], now);
+        return py::Step::done(Ref::borrow(recs[winner].obj));
     }
 
     PY_FRAME_REFS(self, pool_key, candidates, force_server_id, sin_binned, algorithm, sticky_key)

@@ -273,6 +273,7 @@ Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state)
 
 void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*> table, PyObject* module,
                      PyObject* globals, void* state) {
+    int slot = 0;
     for (Method* m : table) {
         if (m->owner() != owner) table_error("%s is listed in another class's table", m->qualname());
         m->prepare();
@@ -280,6 +281,8 @@ void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*
             table_error("%s is listed twice in its table", m->qualname());
         check_int(PyDict_SetItem(ns, m->name_object(), make_function(*m, module, globals, state).get()));
         m->built_ = true;
+        m->slot_ = slot++;
+        m->table_ = *table.begin();
     }
     for (const Method* m = Method::first(); m; m = m->next()) {
         if (m->owner() != owner) continue;

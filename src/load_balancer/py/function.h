@@ -125,6 +125,10 @@ public:
     bool coroutine() const noexcept { return kind_ == Kind::Coroutine; }
     // The interned name, once the table holding it was built.
     PyObject* name_object() const noexcept { return name_obj_; }
+    // Its position in its table, and the table's first entry (which tells
+    // the tables apart), once built.
+    int slot() const noexcept { return slot_; }
+    const Method* table() const noexcept { return table_; }
 
     struct Param {
         std::string name;
@@ -157,6 +161,8 @@ private:
 
     bool prepared_ = false;
     bool built_ = false;  // placed in a namespace by build_namespace
+    int slot_ = -1;
+    const Method* table_ = nullptr;
     PyObject* name_obj_ = nullptr;
     std::vector<Param> params_;
     int n_positional_ = 0;

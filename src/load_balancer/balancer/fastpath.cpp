@@ -1,0 +1,286 @@
+// The watchers, the facts they keep current, and where the call layer sends
+// each call.
+#include "balancer/fastpath.h"
+
+#include <cmath>
+
+#include "balancer/methods.h"
+#include "knobs.h"
+#include "lifecycle/lifecycle.h"
+
+namespace lb {
+
+namespace fast {
+namespace {
+
+// Watcher ids, registered once per process: -2 not yet, -1 unavailable.
+int dict_watcher = -2;
+int type_watcher = -2;
+
+// Callbacks run before the change lands: they only count it.
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++epoch;
+    return 0;
+}
+int on_type_event(PyTypeObject*) {
+    ++epoch;
+    return 0;
+}
+
+bool watching() { return dict_watcher >= 0 && type_watcher >= 0; }
+
+// A global of the module's namespace, borrowed (NULL when absent).
+PyObject* global(const Module& m, const py::Name& name) {
+    PyObject* v = PyDict_GetItemWithError(m.dict, name);
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+// An attribute of a module object, read from its namespace (borrowed).
+PyObject* module_attr(PyObject* module, const char* name) {
+    if (!module || !PyModule_Check(module)) return nullptr;
+    PyObject* v = PyDict_GetItemString(PyModule_GetDict(module), name);
+    return v;
+}
+
+// A bit per method of `table`'s class: resolves to `m`'s own implementation.
+uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<const py::Method*> methods) {
+    if (!type || !PyType_Check(type)) return 0;
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    if (t->tp_getattro != PyObject_GenericGetAttr) return 0;
+    // A class that cannot hold a version tag cannot be watched: every call
+    // then looks its method up by itself.
+    if (!PyUnstable_Type_AssignVersionTag(t)) return 0;
+    uint64_t bits = 0;
+    for (const py::Method* method : methods) {
+        PyObject* d = _PyType_Lookup(t, method->name_object());
+        if (d && py::method_of(d) == method && py::state_of(d) == &m) bits |= uint64_t(1) << method->slot();
+    }
+    return bits;
+}
+
+// Whether `v` is an exact str (then held in `out`).
+void hold_str(PyObject* v, py::Ref& out) { out = v && PyUnicode_CheckExact(v) ? py::Ref::borrow(v) : py::Ref(); }
+
+}  // namespace
+
+bool num(py::Handle o, Num& out) noexcept {
+    PyObject* p = o.get();
+    if (PyFloat_CheckExact(p)) {
+        out = Num{PyFloat_AS_DOUBLE(p), false};
+        return true;
+    }
+    long long v;
+    if (PyBool_Check(p)) {
+        out = Num{p == Py_True ? 1.0 : 0.0, true};
+        return true;
+    }
+    if (py::small_int(o, v) && v <= (1LL << 53) && v >= -(1LL << 53)) {
+        out = Num{double(v), true};
+        return true;
+    }
+    return false;
+}
+
+int Facts::traverse(visitproc visit, void* arg) const {
+    return py::visit_all(visit, arg, mode_max_concurrency, mode_queue_all, mode_superfast, mode_hybrid, algo_sticky,
+                         algo_least_conn, algo_default, algo_valid, deque_type);
+}
+
+void Facts::clear() {
+    py::clear_all(mode_max_concurrency, mode_queue_all, mode_superfast, mode_hybrid, algo_sticky, algo_least_conn,
+                  algo_default, algo_valid, deque_type);
+}
+
+bool Facts::mode_of(py::Handle mode, Mode& out) const {
+    if (!PyUnicode_CheckExact(mode.get())) return false;
+    // In the order the capacity gate compares them.
+    const std::pair<const py::Ref*, Mode> order[] = {{&mode_max_concurrency, Mode::MaxConcurrency},
+                                                     {&mode_queue_all, Mode::QueueAll},
+                                                     {&mode_superfast, Mode::Superfast},
+                                                     {&mode_hybrid, Mode::Hybrid}};
+    for (const auto& [ref, which] : order) {
+        if (!*ref) return false;
+        if (mode.is(*ref) || PyUnicode_Compare(mode, *ref) == 0) {
+            out = which;
+            return true;
+        }
+    }
+    out = Mode::Other;
+    return true;
+}
+
+void watch(Module& m) {
+    if (dict_watcher == -2) {
+        dict_watcher = PyDict_AddWatcher(on_dict_event);
+        if (dict_watcher < 0) PyErr_Clear();
+    }
+    if (type_watcher == -2) {
+        type_watcher = PyType_AddWatcher(on_type_event);
+        if (type_watcher < 0) PyErr_Clear();
+    }
+    if (!watching()) return;
+    for (PyObject* d : {m.dict, PyModule_GetDict(m.time_module), PyModule_GetDict(m.asyncio_module)})
+        if (PyDict_Watch(dict_watcher, d) < 0) PyErr_Clear();
+    for (PyObject* t : {m.lb_type.get(), m.waiter_type.get(), m.lease_type.get(), m.lock_type.get()})
+        if (PyType_Watch(type_watcher, t) < 0) PyErr_Clear();
+    ++epoch;  // read the facts at the next call
+}
+
+const Facts& revalidate(Module& m) {
+    Facts& f = m.facts;
+    f.clear();
+    f = Facts{};
+    m.facts_epoch = epoch;
+    if (!watching() || !m.dict) return f;
+
+    namespace lbm = LoadBalancer::def;
+    f.lb_own = own_methods(m.lb_type, m,
+                           {&lbm::init, &lbm::set_routing_mode, &lbm::get_routing_mode, &lbm::queue_enabled,
+                            &lbm::queue_ttl_sec, &lbm::queue_depth_multiplier, &lbm::_superfast_cap, &lbm::_hybrid_hot,
+                            &lbm::_effective_cap_for, &lbm::effective_cap_for, &lbm::_pool_inflight,
+                            &lbm::_recent_dispatch_rate, &lbm::increment, &lbm::decrement, &lbm::get_inflight,
+                            &lbm::force_clear, &lbm::_lock_for, &lbm::_evict_stale_pools, &lbm::_under_capacity,
+                            &lbm::select, &lbm::_wrr_pick, &lbm::_least_connections_pick, &lbm::_sticky_lookup,
+                            &lbm::_record_dispatch, &lbm::filter_by_fit, &lbm::_queue_capacity_for_pool,
+                            &lbm::wait_for_slot, &lbm::_try_admit, &lbm::_wake_one, &lbm::_fulfill,
+                            &lbm::_remove_waiter, &lbm::note_reject, &lbm::_bump_reject, &lbm::snapshot,
+                            &lbm::prometheus_text});
+    f.waiter_own = own_methods(m.waiter_type, m, {&Waiter::def::is_boosted});
+    namespace lease = InflightLease::def;
+    f.lease_own = own_methods(m.lease_type, m,
+                              {&lease::init, &lease::enter, &lease::exit, &lease::aenter, &lease::aexit, &lease::release});
+
+    auto* lbt = reinterpret_cast<PyTypeObject*>(m.lb_type.get());
+    f.lb_plain = lbt->tp_getattro == PyObject_GenericGetAttr && lbt->tp_setattro == PyObject_GenericSetAttr;
+    for (const py::Name* a : {&names::inflight, &names::_wrr, &names::_locks, &names::_pool_last_access,
+                              &names::_waiters, &names::_all_waiters, &names::dispatch_counts,
+                              &names::last_dispatch_ts, &names::reject_counts, &names::queue_wait_samples,
+                              &names::_routing_mode, &names::_pool_dispatch_windows, &names::_pool_hot_state})
+        f.lb_plain = f.lb_plain && !_PyType_Lookup(lbt, *a);
+
+    auto* wt = reinterpret_cast<PyTypeObject*>(m.waiter_type.get());
+    f.waiter_plain = global(m, names::_Waiter) == m.waiter_type.get() && PyUnstable_Type_AssignVersionTag(wt) &&
+                     _PyType_Lookup(wt, names::dunder_init) == m.waiter_init.get() &&
+                     wt->tp_setattro == PyObject_GenericSetAttr && wt->tp_new == PyBaseObject_Type.tp_new &&
+                     wt->tp_alloc == PyType_GenericAlloc;
+
+    PyObject* time_mod = global(m, names::time);
+    f.native_clock = time_mod == m.time_module.get() && module_attr(time_mod, "monotonic") == m.time_monotonic.get() &&
+                     module_attr(time_mod, "time") == m.time_time.get();
+
+    PyObject* aio = global(m, names::asyncio);
+    bool own_asyncio = aio == m.asyncio_module.get();
+    f.native_asyncio = own_asyncio && module_attr(aio, "get_running_loop") == m.get_running_loop.get() &&
+                       module_attr(aio, "current_task") == m.current_task.get() &&
+                       module_attr(aio, "wait_for") == m.wait_for.get();
+    auto* lt = reinterpret_cast<PyTypeObject*>(m.lock_type.get());
+    f.native_lock = own_asyncio && module_attr(aio, "Lock") == m.lock_type.get() &&
+                    PyUnstable_Type_AssignVersionTag(lt) && lt->tp_getattro == PyObject_GenericGetAttr &&
+                    _PyType_Lookup(lt, names::acquire) == m.lock_acquire.get() &&
+                    _PyType_Lookup(lt, names::release) == m.lock_release.get() &&
+                    _PyType_Lookup(lt, names::_wake_up_first) == m.lock_wake_up_first.get() &&
+                    _PyType_Lookup(lt, names::dunder_aenter) == m.lock_aenter.get() &&
+                    _PyType_Lookup(lt, names::dunder_aexit) == m.lock_aexit.get();
+
+    auto knob = [&](const py::Name& name, Num& out) {
+        PyObject* v = global(m, name);
+        return v && num(v, out);
+    };
+    f.knobs = knob(names::SUPERFAST_PER_SERVER_CAP, f.superfast_cap) &&
+              knob(names::HYBRID_INFLIGHT_THRESHOLD, f.hybrid_inflight) &&
+              knob(names::HYBRID_RATE_THRESHOLD, f.hybrid_rate) && knob(names::HYBRID_RATE_WINDOW_SEC, f.hybrid_window) &&
+              knob(names::HYBRID_HOT_EXIT_RATIO, f.hybrid_exit_ratio) && knob(names::QUEUE_TTL_SEC, f.queue_ttl) &&
+              knob(names::QUEUE_ALL_TTL_SEC, f.queue_all_ttl) &&
+              knob(names::QUEUE_MAX_DEPTH_MULTIPLIER, f.queue_depth) &&
+              knob(names::QUEUE_ALL_DEPTH_MULTIPLIER, f.queue_all_depth) &&
+              knob(names::QUEUE_DEADLINE_BOOST_SEC, f.queue_boost);
+    PyObject* enabled = global(m, names::QUEUE_ENABLED);
+    long long ev;
+    if (enabled && PyBool_Check(enabled))
+        f.queue_enabled = enabled == Py_True;
+    else if (enabled && py::small_int(enabled, ev))
+        f.queue_enabled = ev != 0;
+
+    hold_str(global(m, names::ROUTING_MODE_MAX_CONCURRENCY), f.mode_max_concurrency);
+    hold_str(global(m, names::ROUTING_MODE_QUEUE_ALL), f.mode_queue_all);
+    hold_str(global(m, names::ROUTING_MODE_SUPERFAST), f.mode_superfast);
+    hold_str(global(m, names::ROUTING_MODE_HYBRID), f.mode_hybrid);
+    hold_str(global(m, names::LB_ALGO_STICKY), f.algo_sticky);
+    hold_str(global(m, names::LB_ALGO_LEAST_CONN), f.algo_least_conn);
+    hold_str(global(m, names::DEFAULT_LB_ALGORITHM), f.algo_default);
+    PyObject* valid = global(m, names::VALID_LB_ALGORITHMS);
+    if (valid && (PyFrozenSet_CheckExact(valid) || PySet_CheckExact(valid))) f.algo_valid = py::Ref::borrow(valid);
+    PyObject* normalizer = global(m, names::normalize_lb_algorithm);
+    f.own_normalizer = normalizer && py::method_of(normalizer) == &functions::def::normalize_lb_algorithm &&
+                       py::state_of(normalizer) == &m;
+    if (PyObject* d = global(m, names::deque)) f.deque_type = py::Ref::borrow(d);
+
+    f.valid = true;
+    return f;
+}
+
+bool instance_has(py::Handle self, py::Handle name) noexcept {
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (!dp || !*dp) return self.type()->tp_flags & Py_TPFLAGS_MANAGED_DICT;  // no dict: nothing, or unknown
+    PyObject* v = PyDict_GetItemWithError(*dp, name);
+    if (v) return true;
+    if (!PyErr_Occurred()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+namespace {
+
+py::Ref from_clock(int (*clock)(PyTime_t*)) {
+    PyTime_t t;
+    py::check_int(clock(&t));
+    return py::new_float(PyTime_AsSecondsDouble(t));
+}
+
+}  // namespace
+
+py::Ref monotonic(Module& m) {
+    if (facts(m).native_clock) return from_clock(PyTime_Monotonic);
+    return py::call_method(py::Globals(m.dict).get(names::time), names::monotonic);
+}
+
+py::Ref wall_clock(Module& m) {
+    if (facts(m).native_clock) return from_clock(PyTime_Time);
+    return py::call_method(py::Globals(m.dict).get(names::time), names::time_fn);
+}
+
+}  // namespace fast
+
+namespace {
+
+// Where `self.<m>` resolves through `type`: the module owning the native
+// implementation, or NULL.
+const Module* owner_through(PyTypeObject* type, const py::Method& m) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* d = _PyType_Lookup(type, m.name_object());
+    if (!d || py::method_of(d) != &m) return nullptr;
+    return static_cast<const Module*>(py::state_of(d));
+}
+
+}  // namespace
+
+const Module* resolve(const py::Call& c, py::Handle self, const py::Method& m) {
+    Module& mod = module_of(c);
+    const fast::Facts& f = fast::facts(mod);
+    PyObject* type = reinterpret_cast<PyObject*>(self.type());
+    const Module* owner;
+    uint64_t bit = uint64_t(1) << m.slot();
+    if (f.valid && type == mod.lb_type.get() && m.table() == &LoadBalancer::def::init)
+        owner = f.lb_own & bit ? &mod : nullptr;
+    else if (f.valid && type == mod.waiter_type.get() && m.table() == &Waiter::def::is_boosted)
+        owner = f.waiter_own & bit ? &mod : nullptr;
+    else if (f.valid && type == mod.lease_type.get() && m.table() == &InflightLease::def::init)
+        owner = f.lease_own & bit ? &mod : nullptr;
+    else
+        owner = owner_through(self.type(), m);
+    if (!owner || fast::instance_has(self, m.name_object())) return nullptr;
+    return owner;
+}
+
+}  // namespace lb

@@ -1,0 +1,100 @@
+// What the native fast path may assume, and how it knows.
+//
+// The by-name protocol defines every behaviour: internal methods are reached
+// through attribute lookup and module globals are read at the moment of use.
+// The fast path computes the same results natively while nothing it relies on
+// is overridden.  It knows that cheaply:
+//   - dict watchers on the module namespace and on the namespaces of `time`
+//     and `asyncio`, and type watchers on LoadBalancer, _Waiter,
+//     InflightLease and asyncio.Lock, only count changes (an epoch);
+//   - the next call after a change reads everything again into `Facts`
+//     (which methods are still the module's own, the knobs as numbers,
+//     whether the clock and the asyncio functions are the originals);
+//   - per call, the instance's own dict is checked for the names used.
+// Without watchers the facts are never valid, and every decision takes the
+// step-by-step path (whose calls still resolve natively one by one).
+#pragma once
+
+#include <cstdint>
+
+#include "py/function.h"
+
+namespace lb {
+
+struct Module;
+
+namespace fast {
+
+// A number the fast path computes with: an exact int small enough to be
+// exact as a double, or an exact float (a bool counts as an int).
+struct Num {
+    double v = 0.0;
+    bool is_int = true;
+};
+
+// `o` as a Num, or false for any other object.
+bool num(py::Handle o, Num& out) noexcept;
+
+// The routing modes, as the capacity gate tells them apart.
+enum class Mode : unsigned char { MaxConcurrency, QueueAll, Superfast, Hybrid, Other };
+
+// What was read at the last change of anything watched.
+struct Facts {
+    bool valid = false;  // watchers are in place and what follows was read
+
+    // Per class: a bit per method (its position in the class table) that
+    // resolves to the module's own implementation through the class.
+    uint64_t lb_own = 0, waiter_own = 0, lease_own = 0;
+    // LoadBalancer reads its attributes through generic attribute access and
+    // no class attribute is named like one of its instance attributes: the
+    // instance dict is then exactly what `self.<attr>` reads.
+    bool lb_plain = false;
+    // _Waiter is the module's own dataclass, unchanged: building one is
+    // setting its six fields.
+    bool waiter_plain = false;
+
+    // `time.monotonic` / `time.time` through the module's `time` are the
+    // interpreter's own: the clock is read natively.
+    bool native_clock = false;
+    // asyncio.get_running_loop / current_task / wait_for are the originals.
+    bool native_asyncio = false;
+    // asyncio.Lock is the original class, its methods unchanged.
+    bool native_lock = false;
+
+    // Module globals the fast path uses, when they are plain values.
+    bool knobs = false;  // all of the numbers below are Nums
+    Num superfast_cap, hybrid_inflight, hybrid_rate, hybrid_window, hybrid_exit_ratio;
+    Num queue_ttl, queue_all_ttl, queue_depth, queue_all_depth, queue_boost;
+    int queue_enabled = -1;  // truth of QUEUE_ENABLED, -1 when not a bool or int
+    py::Ref mode_max_concurrency, mode_queue_all, mode_superfast, mode_hybrid;  // exact strs or NULL
+    py::Ref algo_sticky, algo_least_conn, algo_default, algo_valid;             // exact strs / set or NULL
+    bool own_normalizer = false;  // normalize_lb_algorithm is the module's own
+    py::Ref deque_type;           // the `deque` global
+
+    int traverse(visitproc visit, void* arg) const;
+    void clear();
+
+    // The routing mode `mode` (an instance's `_routing_mode`), or false when
+    // it is not an exact str.
+    bool mode_of(py::Handle mode, Mode& out) const;
+};
+
+// Register the watchers (once per process) and watch what `m` relies on.
+void watch(Module& m);
+
+// The facts, read again first when anything watched changed: `facts(m)`
+// (module.h).
+
+// Whether `self`'s own dict holds `name` (an instance-level override).
+// Errors count as holding it: the by-name path then reports them.
+bool instance_has(py::Handle self, py::Handle name) noexcept;
+
+// The monotonic clock, as `time.monotonic()` through the module's `time`
+// would read it: natively when that is the original, else by calling it.
+py::Ref monotonic(Module& m);
+// The wall clock, as `time.time()`.
+py::Ref wall_clock(Module& m);
+
+}  // namespace fast
+
+}  // namespace lb

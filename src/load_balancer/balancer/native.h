@@ -1,0 +1,163 @@
+// The decisions computed natively, for plain inputs while nothing they rely
+// on is overridden (see fastpath.h): one pass that only reads and checks,
+// then one that computes and writes.  Whenever the reading pass meets
+// something that is not plain, the caller takes the step-by-step path from
+// the start, before anything changed.
+//
+// What keeps the results identical to the step-by-step path:
+//   - no Python code runs between the gate checks of one decision, so the
+//     pool's in-flight total and its dispatch rate are computed once;
+//   - one clock reading stands for the readings of every step of a
+//     decision (readings taken in the same instant);
+//   - hybrid hot/cold decisions are replayed in order, and the pool's state
+//     is written once at the end, to its last value, if any step wrote it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "balancer/methods.h"
+
+namespace lb::fast {
+
+// A small vector with inline storage for the usual pool sizes.
+template <class T, size_t N = 32>
+class Small {
+public:
+    Small() = default;
+    Small(const Small&) = delete;
+    Small& operator=(const Small&) = delete;
+    void push_back(const T& v) {
+        if (size_ < N)
+            inline_[size_] = v;
+        else {
+            if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+            heap_.push_back(v);
+        }
+        ++size_;
+    }
+    T& operator[](size_t i) { return size_ <= N ? inline_[i] : heap_[i]; }
+    const T& operator[](size_t i) const { return size_ <= N ? inline_[i] : heap_[i]; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() {
+        size_ = 0;
+        heap_.clear();
+    }
+
+private:
+    std::array<T, N> inline_{};
+    std::vector<T> heap_;
+    size_t size_ = 0;
+};
+
+// A server record read once: an exact dict whose id is an exact int and
+// whose weight and configured cap are plain numbers.
+struct Rec {
+    PyObject* obj = nullptr;  // the record, borrowed from the caller's list
+    PyObject* id = nullptr;   // its id, borrowed from the record
+    long long id_v = 0;
+    bool drained = false;     // not ((weight or 0.0) > 0.0)
+    double weight = 1.0;      // float(weight or 1.0)
+    long long cap = 0;        // int(max_concurrency or 0)
+    long long inflight = 0;   // inflight.get(id, 0), once read
+};
+
+using Recs = Small<Rec>;
+
+// Read the records of an exact list; false when the list or a record is not
+// plain.
+bool read_records(PyObject* list, Recs& out);
+
+// inflight.get(id, 0) of every record; false when a count is not a plain
+// int.
+bool read_inflight(PyObject* inflight, Recs& recs);
+
+// A pool key whose hash and equality run no Python code: a tuple of strs,
+// ints, None and frozensets of those.
+bool plain_key(py::Handle key);
+
+// A set of server ids that tests membership without Python code: None, or
+// an exact set or frozenset (empty ones count as None).
+bool plain_id_set(py::Handle ids, PyObject*& out);
+
+// One LoadBalancer instance as the fast path reads it: attributes straight
+// from its dict, which is exact while the class defines none of them.
+class Inst {
+public:
+    // False when `self` is not a plain instance of the module's class, or
+    // the facts are not valid.
+    bool open(Module& m, const Facts& f, py::Handle self);
+    // None of `methods` is overridden, on the class or on the instance.
+    bool owns(std::initializer_list<const py::Method*> methods) const;
+    // An attribute that must be an exact dict (NULL otherwise).
+    PyObject* dict(const py::Name& name) const;
+    // Any attribute (NULL when absent).
+    PyObject* get(const py::Name& name) const;
+
+    Module* m = nullptr;
+    const Facts* f = nullptr;
+    PyObject* self = nullptr;
+
+private:
+    PyObject* dict_ = nullptr;
+};
+
+// The clock reading of one decision: the float object and its value.
+struct Now {
+    py::Ref obj;
+    Num num;
+    // Read the monotonic clock; false (nothing read twice by the caller's
+    // step-by-step path afterwards only if the clock is not the native one)
+    // when the clock returned something that is not a plain number.
+    bool read(Module& m);
+};
+
+// The capacity gate of one decision over one pool: `_under_capacity(rec,
+// pool, pool_key=pool_key)` for any number of records of the pool.
+class Gate {
+public:
+    // Reads what the decisions need; false when something is not plain.
+    // `pool_inflight` is the pool's in-flight total.
+    bool prepare(const Inst& inst, PyObject* pool_key, long long pool_inflight, const Now& now);
+    // Whether `rec` has a free slot, replaying the step-by-step decision.
+    bool free(const Rec& rec);
+    // Write what the decisions changed: the trimmed dispatch window and the
+    // pool's hot state.
+    void commit();
+
+private:
+    const Inst* inst_ = nullptr;
+    PyObject* pool_key_ = nullptr;
+    Mode mode_ = Mode::Other;
+    long long pool_inflight_ = 0;
+    double rate_ = 0.0;
+    PyObject* window_ = nullptr;  // the pool's dispatch window, when it has one
+    Py_ssize_t trim_ = 0;         // timestamps to drop from its left
+    bool rate_used_ = false;      // some decision read the rate (and trimmed)
+    PyObject* hot_state_ = nullptr;
+    bool hot_ = false, hot_written_ = false;
+};
+
+// `_record_dispatch(pool_key, rec)`, with the decision's clock reading.
+void record_dispatch(const Inst& inst, PyObject* pool_key, const Rec& rec, const Now& now);
+
+// The algorithm `algorithm` selects (normalize_lb_algorithm), compared with
+// the module's names: 0 round-robin, 1 least-connections, 2 sticky.  False
+// when `algorithm` is not None or an exact str.
+bool algorithm_of(const Facts& f, py::Handle algorithm, int& out);
+
+// The pickers, over eligible plain records (all with in-flight counts).
+size_t least_connections_pick(const Recs& recs, const Small<size_t>& eligible);
+// The sticky key must be an exact str; false when it cannot be encoded.
+bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out);
+
+// The round-robin pick when the pool's lock is free, exact and unmodified:
+// taking and releasing it around a pick that runs no Python code leaves it
+// as it was, so it is only read.  Returns false (nothing changed) when the
+// lock or the pool's state is not plain: the caller then awaits the pick.
+bool wrr_pick(const Inst& inst, PyObject* pool_key, const Recs& recs, const Small<size_t>& eligible,
+              const Now& now, size_t& out);
+
+}  // namespace lb::fast
