@@ -6,6 +6,18 @@ moment of use and internal methods called through `self`. The benchmark runs
 it side by side with the extension, and tests/test_reference.py checks that
 both give the same results and leave the same state.
 
+Known differences from the extension, none of which the benchmark or the
+lockstep test runs into:
+- a parked request whose task is cancelled in the same event-loop turn in
+  which a backend was handed to it: here the backend is dropped (the
+  cancellation propagates, the next parked request stays parked); the
+  extension hands it on to the next parked request;
+- a time-to-live that runs out in the same turn as the hand-off: here the
+  wait ends with "queue_timeout" (the dispatch stays recorded); the
+  extension returns the backend with "ok";
+- label values in the metrics text are written as they are here; the
+  extension escapes backslashes, double quotes and newlines.
+
 In-process load-balancer state of the /v1/* proxy: per-backend in-flight
 counts, per-pool smooth weighted round-robin weights, per-backend queues of
 parked requests (opt-in; without them the proxy answers 503 with
