@@ -4,7 +4,7 @@
 namespace lb::functions {
 namespace {
 
-py::Name n_os{"os"}, n_environ{"environ"}, n_strip{"strip"}, n_lower{"lower"};
+py::Name n_os{"os"}, n_environ{"environ"};
 
 // os.environ.get(name, "")
 Ref env_value(const Call& c, Handle name) {
@@ -30,8 +30,8 @@ Ref env_number(const Call& c, Handle name, Handle dflt, PyObject* (*convert)(PyO
 // `valid`; else the default.
 Ref normalize(const Call& c, Handle value, const py::Name& dflt, const py::Name& valid) {
     if (!py::truthy(value) || !PyUnicode_Check(value.get())) return c.g.get(dflt);
-    Ref stripped = py::call_method(value, n_strip);
-    Ref v = py::call_method(stripped, n_lower);
+    Ref stripped = py::call_method(value, names::strip);
+    Ref v = py::call_method(stripped, names::lower);
     if (py::contains(c.g.get(valid), v)) return v;
     return c.g.get(dflt);
 }
@@ -41,8 +41,8 @@ Ref normalize(const Call& c, Handle value, const py::Name& dflt, const py::Name&
 Ref _env_bool(const Call& c, Handle name, Handle dflt) {
     Ref raw = env_value(c, name);
     if (!py::truthy(raw)) return Ref::borrow(dflt ? dflt : Handle(Py_False));
-    Ref stripped = py::call_method(raw, n_strip);
-    Ref v = py::call_method(stripped, n_lower);
+    Ref stripped = py::call_method(raw, names::strip);
+    Ref v = py::call_method(stripped, names::lower);
     for (const char* yes : {"1", "true", "yes", "on"})
         if (PyUnicode_Check(v.get()) && PyUnicode_EqualToUTF8(v.get(), yes)) return py::bool_(true);
     return py::bool_(false);

@@ -31,6 +31,8 @@ namespace lbm = LoadBalancer::def;
 namespace lease = InflightLease::def;
 namespace fns = functions::def;
 
+}  // namespace
+
 const std::initializer_list<py::Method*> kWaiterBody = {&Waiter::def::is_boosted};
 
 const std::initializer_list<py::Method*> kLoadBalancerBody = {
@@ -74,6 +76,8 @@ const std::initializer_list<py::Method*> kLoadBalancerBody = {
 const std::initializer_list<py::Method*> kLeaseBody = {
     &lease::init, &lease::enter, &lease::exit, &lease::aenter, &lease::aexit, &lease::release,
 };
+
+namespace {
 
 // Module-level functions; the import sequence defines each at its step.
 const std::initializer_list<py::Method*> kModuleFunctions = {
@@ -239,6 +243,8 @@ void run_body(PyObject* module, Module& state) {
     state.time_time = py::Ref::steal(PyObject_GetAttrString(state.time_module, "time"));
     state.asyncio_module = b.get("asyncio");
     state.deque_class = b.get("deque");
+    state.deque_append = py::Ref::steal(PyObject_GetAttrString(state.deque_class, "append"));
+    state.deque_popleft = py::Ref::steal(PyObject_GetAttrString(state.deque_class, "popleft"));
     for (auto [ref, name] : {std::pair{&state.get_running_loop, "get_running_loop"},
                              std::pair{&state.current_task, "current_task"}, std::pair{&state.wait_for, "wait_for"},
                              std::pair{&state.lock_type, "Lock"}})

@@ -30,6 +30,7 @@ struct Module {
     // relies on, captured when the module executes.
     py::Ref lb_type, waiter_type, lease_type;
     py::Ref deque_class;  // collections.deque
+    py::Ref deque_append, deque_popleft;  // its methods
     py::Ref waiter_init;  // the __init__ the dataclass generated for _Waiter
     py::Ref time_module, time_monotonic, time_time;
     py::Ref asyncio_module, get_running_loop, current_task, wait_for;
@@ -38,6 +39,10 @@ struct Module {
     // What the fast path may assume, read again after every watched change.
     fast::Facts facts;
     uint64_t facts_epoch = 0;
+    // The instance the fast path read last, and the last pool key it found
+    // plain (immutable, so it stays plain).
+    fast::View view;
+    py::Ref plain_key;
 
     // Constants.
     py::Ref empty_ids;   // frozenset(): an absent or empty sin-bin

@@ -80,9 +80,12 @@ inline py::Name QUEUE_ALL_TTL_SEC{"QUEUE_ALL_TTL_SEC"};
 
 // Attributes of classes and standard-library objects.
 inline py::Name dunder_init{"__init__"};
+inline py::Name dunder_dict{"__dict__"};
 inline py::Name dunder_aenter{"__aenter__"};
 inline py::Name dunder_aexit{"__aexit__"};
 inline py::Name acquire{"acquire"};
+inline py::Name strip{"strip"};
+inline py::Name lower{"lower"};
 inline py::Name release{"release"};
 inline py::Name _wake_up_first{"_wake_up_first"};
 inline py::Name _locked{"_locked"};

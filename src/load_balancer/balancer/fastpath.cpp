@@ -3,6 +3,7 @@
 #include "balancer/fastpath.h"
 
 #include <cmath>
+#include <unordered_set>
 
 #include "balancer/methods.h"
 #include "knobs.h"
@@ -16,8 +17,13 @@ namespace {
 // Watcher ids, registered once per process: -2 not yet, -1 unavailable.
 int dict_watcher = -2;
 int type_watcher = -2;
+int instance_watcher = -2;
 
-// Callbacks run before the change lands: they only count it.
+// The adopted instance dicts that are alive.
+std::unordered_set<PyObject*> adopted_dicts;
+
+// Callbacks run before the change lands: they only count it (and forget a
+// dict that goes away).
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++epoch;
     return 0;
@@ -26,8 +32,19 @@ int on_type_event(PyTypeObject*) {
     ++epoch;
     return 0;
 }
+int on_instance_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+    ++instance_epoch;
+    if (event == PyDict_EVENT_DEALLOCATED) adopted_dicts.erase(dict);
+    return 0;
+}
 
 bool watching() { return dict_watcher >= 0 && type_watcher >= 0; }
+
+int add_dict_watcher(PyDict_WatchCallback cb) {
+    int id = PyDict_AddWatcher(cb);
+    if (id < 0) PyErr_Clear();
+    return id;
+}
 
 // A global of the module's namespace, borrowed (NULL when absent).
 PyObject* global(const Module& m, const py::Name& name) {
@@ -44,7 +61,7 @@ PyObject* module_attr(PyObject* module, const char* name) {
 }
 
 // A bit per method of `table`'s class: resolves to `m`'s own implementation.
-uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<const py::Method*> methods) {
+uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<py::Method*> methods) {
     if (!type || !PyType_Check(type)) return 0;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
     if (t->tp_getattro != PyObject_GenericGetAttr) return 0;
@@ -64,23 +81,13 @@ void hold_str(PyObject* v, py::Ref& out) { out = v && PyUnicode_CheckExact(v) ? 
 
 }  // namespace
 
-bool num(py::Handle o, Num& out) noexcept {
-    PyObject* p = o.get();
-    if (PyFloat_CheckExact(p)) {
-        out = Num{PyFloat_AS_DOUBLE(p), false};
-        return true;
-    }
-    long long v;
-    if (PyBool_Check(p)) {
-        out = Num{p == Py_True ? 1.0 : 0.0, true};
-        return true;
-    }
-    if (py::small_int(o, v) && v <= (1LL << 53) && v >= -(1LL << 53)) {
-        out = Num{double(v), true};
-        return true;
-    }
-    return false;
-}
+const py::Name* const kAttrNames[kAttrCount] = {
+    &names::inflight,         &names::_wrr,          &names::_locks,
+    &names::_pool_last_access, &names::_waiters,     &names::_all_waiters,
+    &names::dispatch_counts,  &names::last_dispatch_ts, &names::reject_counts,
+    &names::queue_wait_samples, &names::_routing_mode, &names::_pool_dispatch_windows,
+    &names::_pool_hot_state,
+};
 
 int Facts::traverse(visitproc visit, void* arg) const {
     return py::visit_all(visit, arg, mode_max_concurrency, mode_queue_all, mode_superfast, mode_hybrid, algo_sticky,
@@ -111,10 +118,8 @@ bool Facts::mode_of(py::Handle mode, Mode& out) const {
 }
 
 void watch(Module& m) {
-    if (dict_watcher == -2) {
-        dict_watcher = PyDict_AddWatcher(on_dict_event);
-        if (dict_watcher < 0) PyErr_Clear();
-    }
+    if (dict_watcher == -2) dict_watcher = add_dict_watcher(on_dict_event);
+    if (instance_watcher == -2) instance_watcher = add_dict_watcher(on_instance_event);
     if (type_watcher == -2) {
         type_watcher = PyType_AddWatcher(on_type_event);
         if (type_watcher < 0) PyErr_Clear();
@@ -134,30 +139,13 @@ const Facts& revalidate(Module& m) {
     m.facts_epoch = epoch;
     if (!watching() || !m.dict) return f;
 
-    namespace lbm = LoadBalancer::def;
-    f.lb_own = own_methods(m.lb_type, m,
-                           {&lbm::init, &lbm::set_routing_mode, &lbm::get_routing_mode, &lbm::queue_enabled,
-                            &lbm::queue_ttl_sec, &lbm::queue_depth_multiplier, &lbm::_superfast_cap, &lbm::_hybrid_hot,
-                            &lbm::_effective_cap_for, &lbm::effective_cap_for, &lbm::_pool_inflight,
-                            &lbm::_recent_dispatch_rate, &lbm::increment, &lbm::decrement, &lbm::get_inflight,
-                            &lbm::force_clear, &lbm::_lock_for, &lbm::_evict_stale_pools, &lbm::_under_capacity,
-                            &lbm::select, &lbm::_wrr_pick, &lbm::_least_connections_pick, &lbm::_sticky_lookup,
-                            &lbm::_record_dispatch, &lbm::filter_by_fit, &lbm::_queue_capacity_for_pool,
-                            &lbm::wait_for_slot, &lbm::_try_admit, &lbm::_wake_one, &lbm::_fulfill,
-                            &lbm::_remove_waiter, &lbm::note_reject, &lbm::_bump_reject, &lbm::snapshot,
-                            &lbm::prometheus_text});
-    f.waiter_own = own_methods(m.waiter_type, m, {&Waiter::def::is_boosted});
-    namespace lease = InflightLease::def;
-    f.lease_own = own_methods(m.lease_type, m,
-                              {&lease::init, &lease::enter, &lease::exit, &lease::aenter, &lease::aexit, &lease::release});
+    f.lb_own = own_methods(m.lb_type, m, kLoadBalancerBody);
+    f.waiter_own = own_methods(m.waiter_type, m, kWaiterBody);
+    f.lease_own = own_methods(m.lease_type, m, kLeaseBody);
 
     auto* lbt = reinterpret_cast<PyTypeObject*>(m.lb_type.get());
     f.lb_plain = lbt->tp_getattro == PyObject_GenericGetAttr && lbt->tp_setattro == PyObject_GenericSetAttr;
-    for (const py::Name* a : {&names::inflight, &names::_wrr, &names::_locks, &names::_pool_last_access,
-                              &names::_waiters, &names::_all_waiters, &names::dispatch_counts,
-                              &names::last_dispatch_ts, &names::reject_counts, &names::queue_wait_samples,
-                              &names::_routing_mode, &names::_pool_dispatch_windows, &names::_pool_hot_state})
-        f.lb_plain = f.lb_plain && !_PyType_Lookup(lbt, *a);
+    for (const py::Name* a : kAttrNames) f.lb_plain = f.lb_plain && !_PyType_Lookup(lbt, *a);
 
     auto* wt = reinterpret_cast<PyTypeObject*>(m.waiter_type.get());
     f.waiter_plain = global(m, names::_Waiter) == m.waiter_type.get() && PyUnstable_Type_AssignVersionTag(wt) &&
@@ -219,6 +207,23 @@ const Facts& revalidate(Module& m) {
     f.valid = true;
     return f;
 }
+
+void adopt(py::Handle self) {
+    if (instance_watcher < 0) return;
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (!dp || !*dp) return;
+    // A new dict filled from the old one is combined, not split: it shares
+    // nothing with the object's inline storage or the class's keys.
+    py::Ref own = py::new_dict();
+    py::check_int(PyDict_Update(own, *dp));
+    // Through the class's __dict__ descriptor, which also retires the
+    // inline storage (setting the dict pointer alone would not).
+    py::setattr(self, names::dunder_dict, own);
+    py::check_int(PyDict_Watch(instance_watcher, own));
+    adopted_dicts.insert(own.get());
+}
+
+bool adopted(PyObject* dict) noexcept { return adopted_dicts.count(dict) != 0; }
 
 bool instance_has(py::Handle self, py::Handle name) noexcept {
     PyObject** dp = _PyObject_GetDictPtr(self);

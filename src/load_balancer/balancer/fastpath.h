@@ -33,7 +33,38 @@ struct Num {
 };
 
 // `o` as a Num, or false for any other object.
-bool num(py::Handle o, Num& out) noexcept;
+inline bool num(py::Handle o, Num& out) noexcept {
+    PyObject* p = o.get();
+    if (PyFloat_CheckExact(p)) {
+        out = Num{PyFloat_AS_DOUBLE(p), false};
+        return true;
+    }
+    if (PyBool_Check(p)) {
+        out = Num{p == Py_True ? 1.0 : 0.0, true};
+        return true;
+    }
+    long long v;
+    if (py::small_int(o, v) && v <= (1LL << 53) && v >= -(1LL << 53)) {
+        out = Num{double(v), true};
+        return true;
+    }
+    return false;
+}
+
+// dict[key] as a borrowed reference, NULL when absent; an error (cleared)
+// sets `failed`.  Exact dicts only.
+inline PyObject* lookup(PyObject* dict, PyObject* key, bool& failed) noexcept {
+    PyObject* v = nullptr;
+    int r = PyDict_GetItemRef(dict, key, &v);
+    if (r < 0) {
+        PyErr_Clear();
+        failed = true;
+        return nullptr;
+    }
+    if (r == 0) return nullptr;
+    Py_DECREF(v);  // the dict keeps it
+    return v;
+}
 
 // The routing modes, as the capacity gate tells them apart.
 enum class Mode : unsigned char { MaxConcurrency, QueueAll, Superfast, Hybrid, Other };
@@ -79,8 +110,34 @@ struct Facts {
     bool mode_of(py::Handle mode, Mode& out) const;
 };
 
+// The attributes a LoadBalancer instance is made of, in constructor order.
+enum Attr : unsigned char {
+    kInflight, kWrr, kLocks, kPoolLastAccess, kWaiters, kAllWaiters, kDispatchCounts, kLastDispatchTs,
+    kRejectCounts, kQueueWaitSamples, kRoutingMode, kPoolDispatchWindows, kPoolHotState, kAttrCount
+};
+extern const py::Name* const kAttrNames[kAttrCount];
+
+// What one instance's dict held when it was last read: valid while nothing
+// was written to it (its dict is watched: see adopt).
+struct View {
+    PyObject* dict = nullptr;  // borrowed, identity only
+    uint64_t epoch = 0;        // `instance_epoch` when read
+    uint64_t overridden = 0;   // a bit per LoadBalancer method found in the dict
+    PyObject* attrs[kAttrCount] = {};  // borrowed from the dict
+};
+
+// Bumped by the watcher of the instances' dicts at every change.
+inline uint64_t instance_epoch = 1;
+
 // Register the watchers (once per process) and watch what `m` relies on.
 void watch(Module& m);
+
+// Give a new LoadBalancer a dict of its own and watch it, so that the fast
+// path can keep its View until something writes to it.  (A dict that shares
+// the object's inline attribute storage does not report every write.)
+void adopt(py::Handle self);
+// Whether `dict` is one adopted by `adopt` (and still alive).
+bool adopted(PyObject* dict) noexcept;
 
 // The facts, read again first when anything watched changed: `facts(m)`
 // (module.h).

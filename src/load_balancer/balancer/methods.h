@@ -146,6 +146,11 @@ inline py::Method is_boosted{py::fn<Waiter::is_boosted>, "_Waiter.is_boosted", "
 }
 }  // namespace Waiter
 
+// The class bodies, in definition order (module.cpp).
+extern const std::initializer_list<py::Method*> kLoadBalancerBody;
+extern const std::initializer_list<py::Method*> kWaiterBody;
+extern const std::initializer_list<py::Method*> kLeaseBody;
+
 // ---- the call layer -------------------------------------------------------------
 
 // Where `self.<m>(...)` goes: the module whose own implementation of `m` the

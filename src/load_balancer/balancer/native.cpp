@@ -2,8 +2,10 @@
 #include "balancer/native.h"
 
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <string>
+#include <unordered_set>
 
 #include "balancer/blake2b.h"
 
@@ -13,12 +15,61 @@ namespace {
 
 bool exact_deque(const Module& m, PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == m.deque_class.get(); }
 
+// deque.append(x) / deque.popleft(), through the type's own methods when the
+// deque is exact (a C type: its methods cannot be replaced).
+void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::Name& name, PyObject* arg = nullptr) {
+    if (exact_deque(m, dq)) {
+        PyObject* argv[] = {dq, arg};
+        py::Ref::steal(PyObject_Vectorcall(method, argv, arg ? 2 : 1, nullptr));
+    } else if (arg) {
+        py::call_method(dq, name, arg);
+    } else {
+        py::call_method(dq, name);
+    }
+}
+
+// Store `v` as the value of `key` in `d` (an exact dict): a float that only
+// the dict holds is updated in place, which nobody can tell from a new one.
+void set_float(PyObject* d, PyObject* key, PyObject* cur, double v) {
+    if (cur && PyFloat_CheckExact(cur) && Py_REFCNT(cur) == 1) {
+        reinterpret_cast<PyFloatObject*>(cur)->ob_fval = v;
+        return;
+    }
+    py::check_int(PyDict_SetItem(d, key, py::new_float(v)));
+}
+
 // int(x) of a plain float, or false when it raises (inf, nan) or does not
 // fit a long long.
 bool truncate(double x, long long& out) {
     if (!std::isfinite(x) || x >= 9.2e18 || x <= -9.2e18) return false;
     out = static_cast<long long>(x);  // toward zero, as int() does
     return true;
+}
+
+// How many different ids the eligible records have.
+size_t distinct_ids(const Recs& recs, const Small<size_t>& eligible) {
+    const size_t n = eligible.size();
+    if (n > 128) {
+        std::unordered_set<long long> seen;
+        for (size_t k = 0; k < n; ++k) seen.insert(recs[eligible[k]].id_v);
+        return seen.size();
+    }
+    // Open addressing in a table at least twice the size of the input.
+    constexpr size_t kSlots = 256;
+    std::array<long long, kSlots> slot;
+    std::array<bool, kSlots> used{};
+    size_t count = 0;
+    for (size_t k = 0; k < n; ++k) {
+        long long id = recs[eligible[k]].id_v;
+        size_t h = size_t(uint64_t(id) * 0x9E3779B97F4A7C15ULL >> 56);
+        while (used[h] && slot[h] != id) h = (h + 1) % kSlots;
+        if (!used[h]) {
+            used[h] = true;
+            slot[h] = id;
+            ++count;
+        }
+    }
+    return count;
 }
 
 // max(1, x) and the superfast clamp, as the builtins pick.
@@ -39,17 +90,14 @@ bool read_records(PyObject* list, Recs& out) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* s = PyList_GET_ITEM(list, i);
         if (!PyDict_CheckExact(s)) return false;
-        Rec r;
-        r.obj = s;
-        r.id = PyDict_GetItemWithError(s, names::id);
-        if (!r.id || !py::small_int(r.id, r.id_v)) {
-            PyErr_Clear();
-            return false;
-        }
+        Rec r{s, nullptr, 0, false, 1.0, 0, 0};
+        bool failed = false;
+        r.id = lookup(s, names::id, failed);
+        if (!r.id || !py::small_int(r.id, r.id_v)) return false;
         Num w;
-        PyObject* weight = PyDict_GetItemWithError(s, names::weight);
+        PyObject* weight = lookup(s, names::weight, failed);
+        if (failed) return false;
         if (!weight || weight == Py_None) {
-            if (PyErr_Occurred()) return PyErr_Clear(), false;
             r.drained = true;
         } else if (num(weight, w)) {
             bool truthy = w.v != 0.0;  // a NaN weight is true
@@ -58,10 +106,10 @@ bool read_records(PyObject* list, Recs& out) {
         } else {
             return false;
         }
-        PyObject* cap = PyDict_GetItemWithError(s, names::max_concurrency);
+        PyObject* cap = lookup(s, names::max_concurrency, failed);
         Num c;
+        if (failed) return false;
         if (!cap || cap == Py_None) {
-            if (PyErr_Occurred()) return PyErr_Clear(), false;
         } else if (num(cap, c)) {
             if (c.v != 0.0 && !truncate(c.v, r.cap)) return false;
         } else {
@@ -73,19 +121,18 @@ bool read_records(PyObject* list, Recs& out) {
 }
 
 bool read_inflight(PyObject* inflight, Recs& recs) {
+    bool failed = false;
     for (size_t i = 0; i < recs.size(); ++i) {
-        PyObject* v = PyDict_GetItemWithError(inflight, recs[i].id);
-        if (!v) {
-            if (PyErr_Occurred()) return PyErr_Clear(), false;
-            recs[i].inflight = 0;
-        } else if (!py::small_int(v, recs[i].inflight)) {
-            return false;
-        }
+        PyObject* v = lookup(inflight, recs[i].id, failed);
+        if (failed) return false;
+        recs[i].inflight = 0;
+        if (v && !py::small_int(v, recs[i].inflight)) return false;
     }
     return true;
 }
 
-bool plain_key(py::Handle key) {
+bool plain_key(Module& m, py::Handle key) {
+    if (m.plain_key.is(key)) return true;
     auto atom = [](PyObject* o) {
         return o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o);
     };
@@ -99,6 +146,7 @@ bool plain_key(py::Handle key) {
         while (py::Ref item = py::Ref::steal_or_null(PyIter_Next(it)))
             if (!atom(item)) return false;
     }
+    m.plain_key = py::Ref::borrow(key);
     return true;
 }
 
@@ -121,27 +169,56 @@ bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
     f = &facts;
     self = s;
     dict_ = *dp;
-    return true;
-}
-
-bool Inst::owns(std::initializer_list<const py::Method*> methods) const {
-    for (const py::Method* method : methods) {
-        if (!((f->lb_own >> method->slot()) & 1)) return false;
-        if (PyDict_GetItemWithError(dict_, method->name_object())) return false;
-        if (PyErr_Occurred()) return PyErr_Clear(), false;
+    View& v = mod.view;
+    if (v.dict == dict_ && v.epoch == instance_epoch) {
+        view_ = &v;
+    } else if (adopted(dict_)) {
+        // Read the whole instance once; it stays valid until its dict changes.
+        bool failed = false;
+        v.dict = dict_;
+        v.epoch = instance_epoch;
+        for (int a = 0; a < kAttrCount; ++a) v.attrs[a] = lookup(dict_, *kAttrNames[a], failed);
+        v.overridden = 0;
+        for (const py::Method* method : kLoadBalancerBody)
+            if (lookup(dict_, method->name_object(), failed)) v.overridden |= uint64_t(1) << method->slot();
+        if (failed) {
+            v.dict = nullptr;
+            return false;
+        }
+        view_ = &v;
     }
     return true;
 }
 
-PyObject* Inst::get(const py::Name& name) const {
-    PyObject* v = PyDict_GetItemWithError(dict_, name);
-    if (!v) PyErr_Clear();
-    return v;
+bool Inst::owns(std::initializer_list<const py::Method*> methods) const {
+    uint64_t mask = 0;
+    for (const py::Method* method : methods) mask |= uint64_t(1) << method->slot();
+    if ((f->lb_own & mask) != mask) return false;
+    if (view_) return !(view_->overridden & mask);
+    bool failed = false;
+    for (const py::Method* method : methods)
+        if (lookup(dict_, method->name_object(), failed) || failed) return false;
+    return true;
 }
 
-PyObject* Inst::dict(const py::Name& name) const {
-    PyObject* v = get(name);
+PyObject* Inst::get(Attr a) const {
+    if (view_) return view_->attrs[a];
+    bool failed = false;
+    return lookup(dict_, *kAttrNames[a], failed);
+}
+
+PyObject* Inst::dict(Attr a) const {
+    PyObject* v = get(a);
     return v && PyDict_CheckExact(v) ? v : nullptr;
+}
+
+PyObject* Key::in(PyObject* d, bool& failed) const {
+    PyObject* v = _PyDict_GetItem_KnownHash(d, obj, hash);
+    if (!v && PyErr_Occurred()) {
+        PyErr_Clear();
+        failed = true;
+    }
+    return v;
 }
 
 bool Now::read(Module& m) {
@@ -151,21 +228,22 @@ bool Now::read(Module& m) {
 
 // ---- the capacity gate -----------------------------------------------------------
 
-bool Gate::prepare(const Inst& inst, PyObject* pool_key, long long pool_inflight, const Now& now) {
+bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_inflight, const Now& now) {
     const Facts& f = *inst.f;
     inst_ = &inst;
-    pool_key_ = pool_key;
-    PyObject* mode = inst.get(names::_routing_mode);
+    pool_key_ = &pool_key;
+    bool failed = false;
+    PyObject* mode = inst.get(kRoutingMode);
     if (!mode || !f.mode_of(mode, mode_)) return false;
 
     pool_inflight_ = pool_inflight;
 
     // The pool's dispatch rate, and how much of its window the first reading
     // trims.
-    PyObject* windows = inst.dict(names::_pool_dispatch_windows);
+    PyObject* windows = inst.dict(kPoolDispatchWindows);
     if (!windows) return false;
-    PyObject* window = PyDict_GetItemWithError(windows, pool_key);
-    if (PyErr_Occurred()) return PyErr_Clear(), false;
+    PyObject* window = pool_key.in(windows, failed);
+    if (failed) return false;
     rate_ = 0.0;
     window_ = nullptr;
     trim_ = 0;
@@ -195,10 +273,10 @@ bool Gate::prepare(const Inst& inst, PyObject* pool_key, long long pool_inflight
     hot_state_ = nullptr;
     hot_ = hot_written_ = false;
     if (mode_ == Mode::Hybrid) {
-        hot_state_ = inst.dict(names::_pool_hot_state);
+        hot_state_ = inst.dict(kPoolHotState);
         if (!hot_state_) return false;
-        PyObject* hot = PyDict_GetItemWithError(hot_state_, pool_key);
-        if (PyErr_Occurred()) return PyErr_Clear(), false;
+        PyObject* hot = pool_key.in(hot_state_, failed);
+        if (failed) return false;
         if (hot && !PyBool_Check(hot)) return false;
         hot_ = hot == Py_True;
     }
@@ -223,7 +301,7 @@ bool Gate::free(const Rec& rec) {
             // The hysteresis, replayed: a hot pool stays hot while either
             // signal is above its exit threshold; a cold one turns hot once
             // either reaches its entry threshold.
-            bool was = PyTuple_GET_SIZE(pool_key_) > 0 && hot_;
+            bool was = PyTuple_GET_SIZE(pool_key_->obj) > 0 && hot_;
             double ratio = f.hybrid_exit_ratio.v < 1.0 ? f.hybrid_exit_ratio.v : 1.0;
             ratio = ratio > 0.0 ? ratio : 0.0;
             double inflight = double(pool_inflight_);
@@ -243,28 +321,53 @@ bool Gate::free(const Rec& rec) {
 
 void Gate::commit() {
     if (rate_used_ && window_)
-        for (Py_ssize_t i = 0; i < trim_; ++i) py::call_method(window_, names::popleft);
-    if (hot_written_) py::setitem(hot_state_, pool_key_, hot_ ? Py_True : Py_False);
+        for (Py_ssize_t i = 0; i < trim_; ++i) deque_call(*inst_->m, window_, inst_->m->deque_popleft, names::popleft);
+    if (hot_written_) py::setitem(hot_state_, pool_key_->obj, hot_ ? Py_True : Py_False);
 }
 
 // ---- the dispatch record ---------------------------------------------------------
 
-void record_dispatch(const Inst& inst, PyObject* pool_key, const Rec& rec, const Now& now) {
+void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now) {
     Module& m = *inst.m;
-    py::bump(attr(inst.self, names::dispatch_counts), rec.id);
-    py::Ref wall = fast::wall_clock(m);
-    py::setitem(attr(inst.self, names::last_dispatch_ts), rec.id, wall);
-    py::setitem(attr(inst.self, names::_pool_last_access), pool_key, now.obj);
-    py::Ref windows = attr(inst.self, names::_pool_dispatch_windows);
-    py::Ref window = py::get(windows, pool_key);
+    // With the native clock and plain counters no Python code runs here, and
+    // the attributes come from the instance as read; otherwise each is read
+    // at its moment, as the steps read it.
+    auto table = [&](Attr a, const py::Name& name) {
+        PyObject* d = inst.f->native_clock ? inst.dict(a) : nullptr;
+        return d ? Ref::borrow(d) : attr(inst.self, name);
+    };
+    py::bump(table(kDispatchCounts, names::dispatch_counts), rec.id);
+    Ref wall = fast::wall_clock(m);
+    py::setitem(table(kLastDispatchTs, names::last_dispatch_ts), rec.id, wall);
+    py::setitem(table(kPoolLastAccess, names::_pool_last_access), pool_key.obj, now.obj);
+    Ref windows = table(kPoolDispatchWindows, names::_pool_dispatch_windows);
+    Ref window = py::get(windows, pool_key.obj);
     if (window.is_none()) {
         window = py::call_kw(py::Globals(m.dict).get(names::deque), m.kw_maxlen, py::new_int(4096));
-        py::setitem(windows, pool_key, window);
+        py::setitem(windows, pool_key.obj, window);
     }
-    py::call_method(window, names::append, now.obj);
+    deque_call(m, window, m.deque_append, names::append, now.obj);
 }
 
 // ---- the algorithm and the pickers ----------------------------------------------
+
+namespace {
+
+// s.strip().lower() of an exact str; the str itself when that changes
+// nothing (ASCII, no surrounding white space, no capital letter).
+py::Ref normalized(py::Handle s) {
+    if (PyUnicode_IS_ASCII(s.get())) {
+        const auto* p = static_cast<const unsigned char*>(PyUnicode_DATA(s.get()));
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s.get());
+        auto space = [](unsigned char ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r') || (ch >= 0x1c && ch <= 0x1f); };
+        bool plain = n > 0 && !space(p[0]) && !space(p[n - 1]);
+        for (Py_ssize_t i = 0; plain && i < n; ++i) plain = !(p[i] >= 'A' && p[i] <= 'Z');
+        if (plain) return py::Ref::borrow(s);
+    }
+    return py::call_method(py::call_method(s, names::strip), names::lower);
+}
+
+}  // namespace
 
 bool algorithm_of(const Facts& f, py::Handle algorithm, int& out) {
     if (!f.own_normalizer || !f.algo_default || !f.algo_valid || !f.algo_sticky || !f.algo_least_conn) return false;
@@ -277,11 +380,10 @@ bool algorithm_of(const Facts& f, py::Handle algorithm, int& out) {
             name = f.algo_default;
         } else {
             // value.strip().lower(), a member of the vocabulary, or the default
-            py::Ref stripped = py::Ref::steal(PyObject_CallMethod(algorithm, "strip", nullptr));
-            py::Ref lowered = py::Ref::steal(PyObject_CallMethod(stripped, "lower", nullptr));
-            int member = PySet_Contains(f.algo_valid, lowered);
+            py::Ref normal = normalized(algorithm);
+            int member = PySet_Contains(f.algo_valid, normal);
             if (member < 0) return PyErr_Clear(), false;
-            name = member ? lowered : f.algo_default;
+            name = member ? normal : f.algo_default;
         }
     }
     auto same = [&](const py::Ref& constant) { return name.is(constant) || PyUnicode_Compare(name, constant) == 0; };
@@ -330,84 +432,94 @@ bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible
     return true;
 }
 
-bool wrr_pick(const Inst& inst, PyObject* pool_key, const Recs& recs, const Small<size_t>& eligible, const Now& now,
+bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Small<size_t>& eligible, const Now& now,
               size_t& out) {
     Module& m = *inst.m;
     if (!inst.f->native_lock) return false;
-    PyObject* locks = inst.dict(names::_locks);
-    PyObject* wrr = inst.dict(names::_wrr);
+    PyObject* locks = inst.dict(kLocks);
+    PyObject* wrr = inst.dict(kWrr);
     if (!locks || !wrr) return false;
+    bool failed = false;
 
     // The lock: exact, free, nobody waiting, no instance-level override.
-    PyObject* lock = PyDict_GetItemWithError(locks, pool_key);
-    if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock)) != m.lock_type.get()) return PyErr_Clear(), false;
+    PyObject* lock = pool_key.in(locks, failed);
+    if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock)) != m.lock_type.get()) return false;
     PyObject** ldp = _PyObject_GetDictPtr(lock);
     if (!ldp || !*ldp || !PyDict_CheckExact(*ldp)) return PyErr_Clear(), false;
     PyObject* ld = *ldp;
-    PyObject* locked = PyDict_GetItemWithError(ld, names::_locked);
-    PyObject* waiters = PyDict_GetItemWithError(ld, names::_waiters);
-    if (locked != Py_False || !waiters) return PyErr_Clear(), false;
+    PyObject* locked = lookup(ld, names::_locked, failed);
+    PyObject* waiters = lookup(ld, names::_waiters, failed);
+    if (locked != Py_False || !waiters) return false;
     if (waiters != Py_None && (!exact_deque(m, waiters) || PySequence_Size(waiters) != 0)) return PyErr_Clear(), false;
     for (const py::Name* name : {&names::acquire, &names::release, &names::_wake_up_first})
-        if (PyDict_GetItemWithError(ld, *name) || PyErr_Occurred()) return PyErr_Clear(), false;
+        if (lookup(ld, *name, failed) || failed) return false;
 
     // The pool's state: current weights that are plain numbers.
-    PyObject* state = PyDict_GetItemWithError(wrr, pool_key);
-    if (PyErr_Occurred()) return PyErr_Clear(), false;
-    if (state && !PyDict_CheckExact(state)) return false;
-    if (state) {
-        for (size_t k = 0; k < eligible.size(); ++k) {
-            PyObject* cur = PyDict_GetItemWithError(state, recs[eligible[k]].id);
-            Num v;
-            if (PyErr_Occurred() || (cur && !num(cur, v))) return PyErr_Clear(), false;
-        }
+    PyObject* state = pool_key.in(wrr, failed);
+    if (failed || (state && !PyDict_CheckExact(state))) return false;
+    const size_t n = eligible.size();
+    Small<double, 64> value;
+    for (size_t k = 0; k < n; ++k) {
+        Num v{0.0, false};
+        PyObject* cur = state ? lookup(state, recs[eligible[k]].id, failed) : nullptr;
+        if (failed || (cur && !num(cur, v))) return false;
+        value.push_back(v.v);
     }
 
     // state = self._wrr.setdefault(pool_key, {})
     py::Ref held;
     if (!state) {
         held = py::new_dict();
-        py::check_int(PyDict_SetItem(wrr, pool_key, held));
+        py::check_int(PyDict_SetItem(wrr, pool_key.obj, held));
         state = held;
     } else {
         held = py::Ref::borrow(state);
     }
 
-    // Every eligible record's weight goes onto its current weight.
+    // Every eligible record's weight goes onto its current weight; the
+    // highest current weight wins, ties to the smallest id, then to the first
+    // listed.  An id listed twice gets its weight twice: then the dict holds
+    // the running values.
+    const bool repeated = distinct_ids(recs, eligible) != n;
     double total = 0.0;
-    for (size_t k = 0; k < eligible.size(); ++k) {
+    for (size_t k = 0; k < n; ++k) {
         const Rec& r = recs[eligible[k]];
         total += r.weight;
-        PyObject* cur = PyDict_GetItemWithError(state, r.id);
-        Num v{0.0, false};
-        if (cur) num(cur, v);
-        py::check_int(PyDict_SetItem(state, r.id, py::new_float(v.v + r.weight)));
+        PyObject* cur = lookup(state, r.id, failed);
+        if (repeated) {
+            Num v{0.0, false};
+            if (cur) num(cur, v);
+            value[k] = v.v;
+        }
+        value[k] += r.weight;
+        set_float(state, r.id, cur, value[k]);
     }
-    // The highest current weight wins; ties go to the smallest id, then to
-    // the first listed.
-    size_t best = eligible[0];
+    size_t best = 0;
     double best_cw = 0.0;
-    for (size_t k = 0; k < eligible.size(); ++k) {
-        const Rec& r = recs[eligible[k]];
-        double cw = PyFloat_AS_DOUBLE(PyDict_GetItemWithError(state, r.id));
-        if (k == 0 || cw > best_cw || (cw == best_cw && r.id_v < recs[best].id_v)) {
-            best = eligible[k];
+    for (size_t k = 0; k < n; ++k) {
+        double cw = value[k];
+        if (repeated) cw = PyFloat_AS_DOUBLE(lookup(state, recs[eligible[k]].id, failed));
+        if (k == 0 || cw > best_cw || (cw == best_cw && recs[eligible[k]].id_v < recs[eligible[best]].id_v)) {
+            best = k;
             best_cw = cw;
         }
     }
-    py::check_int(PyDict_SetItem(state, recs[best].id, py::new_float(best_cw - total)));
+    const Rec& winner = recs[eligible[best]];
+    set_float(state, winner.id, lookup(state, winner.id, failed), best_cw - total);
 
-    // Drop the ids that are not eligible any more.
-    if (size_t(PyDict_GET_SIZE(state)) != eligible.size()) {
+    // Drop the ids that are not eligible any more: every eligible id is a
+    // key by now, so there are stale ones exactly when the state is larger.
+    size_t size = size_t(PyDict_GET_SIZE(state));
+    if (size > n || (repeated && size > distinct_ids(recs, eligible))) {
         py::Ref ids = py::Ref::steal(PySet_New(nullptr));
-        for (size_t k = 0; k < eligible.size(); ++k) py::check_int(PySet_Add(ids, recs[eligible[k]].id));
+        for (size_t k = 0; k < n; ++k) py::check_int(PySet_Add(ids, recs[eligible[k]].id));
         py::Ref keys = py::Ref::steal(PySet_New(state));
         py::Ref stale = py::Ref::steal(PyNumber_Subtract(keys, ids));
         py::for_each(stale, [&](py::Handle k) { py::discard_key(state, k); });
     }
 
-    py::setitem(attr(inst.self, names::_pool_last_access), pool_key, now.obj);
-    out = best;
+    py::setitem(attr(inst.self, names::_pool_last_access), pool_key.obj, now.obj);
+    out = eligible[best];
     return true;
 }
 

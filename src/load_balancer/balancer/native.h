@@ -47,21 +47,22 @@ public:
     }
 
 private:
-    std::array<T, N> inline_{};
+    std::array<T, N> inline_;  // left uninitialised: T is trivial
     std::vector<T> heap_;
     size_t size_ = 0;
 };
 
 // A server record read once: an exact dict whose id is an exact int and
-// whose weight and configured cap are plain numbers.
+// whose weight and configured cap are plain numbers.  (Trivial, so that the
+// vectors holding records cost nothing to create.)
 struct Rec {
-    PyObject* obj = nullptr;  // the record, borrowed from the caller's list
-    PyObject* id = nullptr;   // its id, borrowed from the record
-    long long id_v = 0;
-    bool drained = false;     // not ((weight or 0.0) > 0.0)
-    double weight = 1.0;      // float(weight or 1.0)
-    long long cap = 0;        // int(max_concurrency or 0)
-    long long inflight = 0;   // inflight.get(id, 0), once read
+    PyObject* obj;       // the record, borrowed from the caller's list
+    PyObject* id;        // its id, borrowed from the record
+    long long id_v;
+    bool drained;        // not ((weight or 0.0) > 0.0)
+    double weight;       // float(weight or 1.0)
+    long long cap;       // int(max_concurrency or 0)
+    long long inflight;  // inflight.get(id, 0), once read
 };
 
 using Recs = Small<Rec>;
@@ -75,15 +76,17 @@ bool read_records(PyObject* list, Recs& out);
 bool read_inflight(PyObject* inflight, Recs& recs);
 
 // A pool key whose hash and equality run no Python code: a tuple of strs,
-// ints, None and frozensets of those.
-bool plain_key(py::Handle key);
+// ints, floats, None and frozensets of those.
+bool plain_key(Module& m, py::Handle key);
 
 // A set of server ids that tests membership without Python code: None, or
 // an exact set or frozenset (empty ones count as None).
 bool plain_id_set(py::Handle ids, PyObject*& out);
 
 // One LoadBalancer instance as the fast path reads it: attributes straight
-// from its dict, which is exact while the class defines none of them.
+// from its dict, which is exact while the class defines none of them.  An
+// instance made by the module's own __init__ is read once per change of its
+// dict (its View); any other is read at each call.
 class Inst {
 public:
     // False when `self` is not a plain instance of the module's class, or
@@ -91,17 +94,26 @@ public:
     bool open(Module& m, const Facts& f, py::Handle self);
     // None of `methods` is overridden, on the class or on the instance.
     bool owns(std::initializer_list<const py::Method*> methods) const;
+    // An attribute (NULL when absent).
+    PyObject* get(Attr a) const;
     // An attribute that must be an exact dict (NULL otherwise).
-    PyObject* dict(const py::Name& name) const;
-    // Any attribute (NULL when absent).
-    PyObject* get(const py::Name& name) const;
+    PyObject* dict(Attr a) const;
 
     Module* m = nullptr;
     const Facts* f = nullptr;
     PyObject* self = nullptr;
 
 private:
+    const View* view_ = nullptr;
     PyObject* dict_ = nullptr;
+};
+
+// A pool key with its hash, computed once per decision.
+struct Key {
+    PyObject* obj = nullptr;
+    Py_hash_t hash = -1;
+    // d[key] (borrowed), NULL when absent; `failed` on an error.
+    PyObject* in(PyObject* d, bool& failed) const;
 };
 
 // The clock reading of one decision: the float object and its value.
@@ -120,7 +132,7 @@ class Gate {
 public:
     // Reads what the decisions need; false when something is not plain.
     // `pool_inflight` is the pool's in-flight total.
-    bool prepare(const Inst& inst, PyObject* pool_key, long long pool_inflight, const Now& now);
+    bool prepare(const Inst& inst, const Key& pool_key, long long pool_inflight, const Now& now);
     // Whether `rec` has a free slot, replaying the step-by-step decision.
     bool free(const Rec& rec);
     // Write what the decisions changed: the trimmed dispatch window and the
@@ -129,7 +141,7 @@ public:
 
 private:
     const Inst* inst_ = nullptr;
-    PyObject* pool_key_ = nullptr;
+    const Key* pool_key_ = nullptr;
     Mode mode_ = Mode::Other;
     long long pool_inflight_ = 0;
     double rate_ = 0.0;
@@ -141,7 +153,7 @@ private:
 };
 
 // `_record_dispatch(pool_key, rec)`, with the decision's clock reading.
-void record_dispatch(const Inst& inst, PyObject* pool_key, const Rec& rec, const Now& now);
+void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now);
 
 // The algorithm `algorithm` selects (normalize_lb_algorithm), compared with
 // the module's names: 0 round-robin, 1 least-connections, 2 sticky.  False
@@ -157,7 +169,7 @@ bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible
 // taking and releasing it around a pick that runs no Python code leaves it
 // as it was, so it is only read.  Returns false (nothing changed) when the
 // lock or the pool's state is not plain: the caller then awaits the pick.
-bool wrr_pick(const Inst& inst, PyObject* pool_key, const Recs& recs, const Small<size_t>& eligible,
+bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Small<size_t>& eligible,
               const Now& now, size_t& out);
 
 }  // namespace lb::fast

@@ -85,8 +85,13 @@ struct SelectFrame final : py::Frame {
     std::optional<py::Step> decide_natively() {
         namespace d = LoadBalancer::def;
         Module& m = module_of(c);
+        const fast::Facts& facts = fast::facts(m);
+        // A clock that is not the interpreter's own runs Python code: it is
+        // read first, before anything is looked at.
+        fast::Now now;
+        if (facts.valid && !facts.native_clock && (!now.read(m) || fast::epoch != m.facts_epoch)) return {};
         fast::Inst inst;
-        if (!inst.open(m, fast::facts(m), self)) return {};
+        if (!inst.open(m, facts, self)) return {};
         if (!inst.owns({&d::_under_capacity, &d::_pool_inflight, &d::_recent_dispatch_rate, &d::_effective_cap_for,
                         &d::_superfast_cap, &d::_hybrid_hot, &d::_record_dispatch}))
             return {};
@@ -94,20 +99,20 @@ struct SelectFrame final : py::Frame {
         long long forced_id = 0;
         bool forced = !force_server_id.is_none();
         if (!fast::plain_id_set(sin_binned, sin_bin) || (forced && !py::small_int(force_server_id, forced_id)) ||
-            !fast::plain_key(pool_key) || !PyList_CheckExact(candidates.get()))
+            !fast::plain_key(m, pool_key) || !PyList_CheckExact(candidates.get()))
             return {};
         if (PyList_GET_SIZE(candidates.get()) == 0) return py::Step::done(py::none());
 
         fast::Recs recs;
-        PyObject* inflight = inst.dict(names::inflight);
+        PyObject* inflight = inst.dict(fast::kInflight);
         if (!fast::read_records(candidates, recs) || !inflight || !fast::read_inflight(inflight, recs)) return {};
-        fast::Now now;
+        fast::Key key{pool_key, PyObject_Hash(pool_key)};
 
         if (forced) {
             for (size_t i = 0; i < recs.size(); ++i) {
                 if (recs[i].id_v != forced_id) continue;
-                if (!now.read(m)) return {};
-                fast::record_dispatch(inst, pool_key, recs[i], now);
+                if (!now.obj && !now.read(m)) return {};
+                fast::record_dispatch(inst, key, recs[i], now);
                 return py::Step::done(Ref::borrow(recs[i].obj));
             }
             return py::Step::done(py::none());
@@ -136,7 +141,7 @@ struct SelectFrame final : py::Frame {
             if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
 
         fast::Gate gate;
-        if (!now.read(m) || !gate.prepare(inst, pool_key, pool_inflight, now)) return {};
+        if ((!now.obj && !now.read(m)) || !gate.prepare(inst, key, pool_inflight, now)) return {};
         fast::Small<size_t> eligible;
         for (size_t k = 0; k < effective.size(); ++k) {
             const fast::Rec& r = recs[effective[k]];
@@ -155,7 +160,7 @@ struct SelectFrame final : py::Frame {
             fast::sticky_pick(sticky_key, recs, eligible, winner);
         } else if (algo == 1) {
             winner = fast::least_connections_pick(recs, eligible);
-        } else if (!fast::wrr_pick(inst, pool_key, recs, eligible, now, winner)) {
+        } else if (!fast::wrr_pick(inst, key, recs, eligible, now, winner)) {
             // The lock is taken or not plain: await the pick as the steps do.
             Ref list = py::new_list(Py_ssize_t(eligible.size()));
             for (size_t k = 0; k < eligible.size(); ++k)
@@ -164,7 +169,7 @@ struct SelectFrame final : py::Frame {
             picking = true;
             return py::Step::await(std::move(pick));
         }
-        fast::record_dispatch(inst, pool_key, recs[winner], now);
+        fast::record_dispatch(inst, key, recs[winner], now);
         return py::Step::done(Ref::borrow(recs[winner].obj));
     }
 
