@@ -356,6 +356,7 @@ void run_body(PyObject* module, Module& state) {
     b.set("InflightLease", Body::make_class("InflightLease", b.class_namespace("InflightLease", nullptr, kLeaseBody)));
     state.lb_type = b.get("LoadBalancer");
     state.lease_type = b.get("InflightLease");
+    InflightLease::install_constructor(state.lease_type);
 
     // 15. module-level functions of the request lifecycle
     b.def("estimate_request_tokens");

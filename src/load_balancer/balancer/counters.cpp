@@ -4,19 +4,33 @@
 
 namespace lb::LoadBalancer {
 
-Ref increment(const Call&, Handle self, Handle server_id) { return py::bump(attr(self, names::inflight), server_id); }
+Ref increment(const Call& c, Handle self, Handle server_id) {
+    return py::bump(fast::attr(module_of(c), self, fast::kInflight), server_id);
+}
 
 Ref decrement(const Call& c, Handle self, Handle server_id) {
-    Ref inflight = attr(self, names::inflight);
+    Ref inflight = fast::attr(module_of(c), self, fast::kInflight);
     Ref zero = py::new_int(0);
     Ref cur = py::get(inflight, server_id, zero);
-    Ref lowered = Ref::steal(PyNumber_Subtract(cur, py::new_int(1)));
-    // max(0, cur - 1): 0 unless the lowered count is positive.
-    Ref next = py::compare(lowered, zero, Py_GT) ? std::move(lowered) : std::move(zero);
-    if (py::compare(next, py::new_int(0), Py_EQ) && py::contains(inflight, server_id))
-        py::delitem(inflight, server_id);
-    else
-        py::setitem(inflight, server_id, next);
+    long long n;
+    Ref next;
+    if (py::small_int(cur, n) && PyDict_CheckExact(inflight.get())) {
+        // A plain count in a plain dict: max(0, cur - 1), the entry deleted
+        // at 0 (stored as 0 when there was none).
+        next = py::new_int(n > 1 ? n - 1 : 0);
+        if (n <= 1 && py::check_int(PyDict_Contains(inflight, server_id)))
+            py::delitem(inflight, server_id);
+        else
+            py::setitem(inflight, server_id, next);
+    } else {
+        Ref lowered = Ref::steal(PyNumber_Subtract(cur, py::new_int(1)));
+        // max(0, cur - 1): 0 unless the lowered count is positive.
+        next = py::compare(lowered, zero, Py_GT) ? std::move(lowered) : std::move(zero);
+        if (py::compare(next, py::new_int(0), Py_EQ) && py::contains(inflight, server_id))
+            py::delitem(inflight, server_id);
+        else
+            py::setitem(inflight, server_id, next);
+    }
     call::wake_one(c, self, server_id);
     return next;
 }

@@ -225,6 +225,35 @@ void adopt(py::Handle self) {
 
 bool adopted(PyObject* dict) noexcept { return adopted_dicts.count(dict) != 0; }
 
+const View* view(Module& m, PyObject* dict) noexcept {
+    View& v = m.view;
+    if (v.dict == dict && v.epoch == instance_epoch) return &v;
+    if (!dict || !adopted(dict)) return nullptr;
+    // Read the whole instance once; it stays valid until its dict changes.
+    bool failed = false;
+    v.dict = dict;
+    v.epoch = instance_epoch;
+    for (int a = 0; a < kAttrCount; ++a) v.attrs[a] = lookup(dict, *kAttrNames[a], failed);
+    v.overridden = 0;
+    for (const py::Method* method : kLoadBalancerBody)
+        if (lookup(dict, method->name_object(), failed)) v.overridden |= uint64_t(1) << method->slot();
+    if (failed) {
+        v.dict = nullptr;
+        return nullptr;
+    }
+    return &v;
+}
+
+py::Ref attr(Module& m, py::Handle self, Attr a) {
+    const Facts& f = facts(m);
+    if (f.valid && f.lb_plain && reinterpret_cast<PyObject*>(self.type()) == m.lb_type.get()) {
+        PyObject** dp = _PyObject_GetDictPtr(self);
+        if (const View* v = dp ? view(m, *dp) : nullptr)
+            if (PyObject* value = v->attrs[a]) return py::Ref::borrow(value);
+    }
+    return py::getattr(self, *kAttrNames[a]);
+}
+
 bool instance_has(py::Handle self, py::Handle name) noexcept {
     PyObject** dp = _PyObject_GetDictPtr(self);
     if (!dp || !*dp) return self.type()->tp_flags & Py_TPFLAGS_MANAGED_DICT;  // no dict: nothing, or unknown
@@ -284,7 +313,13 @@ const Module* resolve(const py::Call& c, py::Handle self, const py::Method& m) {
         owner = f.lease_own & bit ? &mod : nullptr;
     else
         owner = owner_through(self.type(), m);
-    if (!owner || fast::instance_has(self, m.name_object())) return nullptr;
+    if (!owner) return nullptr;
+    // An instance made by the module tells its overrides at once.
+    if (owner == &mod && m.table() == &LoadBalancer::def::init) {
+        PyObject** dp = _PyObject_GetDictPtr(self);
+        if (const fast::View* v = dp ? fast::view(mod, *dp) : nullptr) return v->overridden & bit ? nullptr : owner;
+    }
+    if (fast::instance_has(self, m.name_object())) return nullptr;
     return owner;
 }
 

@@ -139,6 +139,14 @@ void adopt(py::Handle self);
 // Whether `dict` is one adopted by `adopt` (and still alive).
 bool adopted(PyObject* dict) noexcept;
 
+// The View of the instance whose dict is `dict`, read again if it changed;
+// NULL when the dict is not an adopted one.
+const View* view(Module& m, PyObject* dict) noexcept;
+
+// self.<attribute> of a LoadBalancer: from its View when it has one (exact
+// while the class defines no such attribute), else by attribute access.
+py::Ref attr(Module& m, py::Handle self, Attr a);
+
 // The facts, read again first when anything watched changed: `facts(m)`
 // (module.h).
 

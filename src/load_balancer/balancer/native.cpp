@@ -15,9 +15,11 @@ namespace {
 
 bool exact_deque(const Module& m, PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == m.deque_class.get(); }
 
+}  // namespace
+
 // deque.append(x) / deque.popleft(), through the type's own methods when the
 // deque is exact (a C type: its methods cannot be replaced).
-void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::Name& name, PyObject* arg = nullptr) {
+void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::Name& name, PyObject* arg) {
     if (exact_deque(m, dq)) {
         PyObject* argv[] = {dq, arg};
         py::Ref::steal(PyObject_Vectorcall(method, argv, arg ? 2 : 1, nullptr));
@@ -27,6 +29,8 @@ void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::
         py::call_method(dq, name);
     }
 }
+
+namespace {
 
 // Store `v` as the value of `key` in `d` (an exact dict): a float that only
 // the dict holds is updated in place, which nobody can tell from a new one.
@@ -169,24 +173,7 @@ bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
     f = &facts;
     self = s;
     dict_ = *dp;
-    View& v = mod.view;
-    if (v.dict == dict_ && v.epoch == instance_epoch) {
-        view_ = &v;
-    } else if (adopted(dict_)) {
-        // Read the whole instance once; it stays valid until its dict changes.
-        bool failed = false;
-        v.dict = dict_;
-        v.epoch = instance_epoch;
-        for (int a = 0; a < kAttrCount; ++a) v.attrs[a] = lookup(dict_, *kAttrNames[a], failed);
-        v.overridden = 0;
-        for (const py::Method* method : kLoadBalancerBody)
-            if (lookup(dict_, method->name_object(), failed)) v.overridden |= uint64_t(1) << method->slot();
-        if (failed) {
-            v.dict = nullptr;
-            return false;
-        }
-        view_ = &v;
-    }
+    view_ = view(mod, dict_);
     return true;
 }
 
@@ -325,6 +312,19 @@ void Gate::commit() {
     if (hot_written_) py::setitem(hot_state_, pool_key_->obj, hot_ ? Py_True : Py_False);
 }
 
+// ---- the waiter ------------------------------------------------------------------
+
+Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::Handle estimated_tokens,
+               py::Handle future, py::Handle queued_at, py::Handle boost_after_sec) {
+    auto* type = reinterpret_cast<PyTypeObject*>(m.waiter_type.get());
+    Ref w = Ref::steal(PyType_GenericAlloc(type, 0));
+    const std::pair<const py::Name*, py::Handle> fields[] = {
+        {&names::pool_key, pool_key}, {&names::candidates, candidates}, {&names::estimated_tokens, estimated_tokens},
+        {&names::future, future},     {&names::queued_at, queued_at},   {&names::boost_after_sec, boost_after_sec}};
+    for (const auto& [name, value] : fields) py::setattr(w, *name, value);
+    return w;
+}
+
 // ---- the dispatch record ---------------------------------------------------------
 
 void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now) {
@@ -334,7 +334,7 @@ void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, cons
     // at its moment, as the steps read it.
     auto table = [&](Attr a, const py::Name& name) {
         PyObject* d = inst.f->native_clock ? inst.dict(a) : nullptr;
-        return d ? Ref::borrow(d) : attr(inst.self, name);
+        return d ? Ref::borrow(d) : lb::attr(inst.self, name);
     };
     py::bump(table(kDispatchCounts, names::dispatch_counts), rec.id);
     Ref wall = fast::wall_clock(m);
@@ -518,7 +518,7 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
         py::for_each(stale, [&](py::Handle k) { py::discard_key(state, k); });
     }
 
-    py::setitem(attr(inst.self, names::_pool_last_access), pool_key.obj, now.obj);
+    py::setitem(lb::attr(inst.self, names::_pool_last_access), pool_key.obj, now.obj);
     out = eligible[best];
     return true;
 }

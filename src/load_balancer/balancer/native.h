@@ -152,6 +152,16 @@ private:
     bool hot_ = false, hot_written_ = false;
 };
 
+// deque.append(arg) (`arg` given) or deque.popleft(): through the type's own
+// `method` when `dq` is an exact deque, else by `name`.
+void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::Name& name, PyObject* arg = nullptr);
+
+// _Waiter(pool_key, candidates, estimated_tokens, future, queued_at,
+// boost_after_sec) when _Waiter is the module's unchanged dataclass: its
+// generated __init__ sets the six fields in order, and so does this.
+Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::Handle estimated_tokens,
+               py::Handle future, py::Handle queued_at, py::Handle boost_after_sec);
+
 // `_record_dispatch(pool_key, rec)`, with the decision's clock reading.
 void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now);
 

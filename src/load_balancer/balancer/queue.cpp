@@ -1,7 +1,11 @@
 // Admission queue: the depth ceiling of a wait set and the slot wait that
 // parks a request until the hand-off gives it a backend or its time-to-live
 // runs out.
+#include <cmath>
+#include <optional>
+
 #include "balancer/methods.h"
+#include "balancer/native.h"
 #include "balancer/record.h"
 
 namespace lb::LoadBalancer {
@@ -43,6 +47,7 @@ private:
     // Everything up to the wait: checks, parking and the immediate admission
     // attempt, without suspending.
     py::Step start() {
+        if (std::optional<py::Step> step = start_natively()) return std::move(*step);
         if (!py::truthy(call::queue_enabled(c, self)))
             return py::Step::done(result(Py_None, n_queue_disabled, module_of(c).zero_float));
 
@@ -76,6 +81,121 @@ private:
             Ref ttl = call::queue_ttl_sec(c, self);
             Ref wait_for = py::getattr(c.g.get(names::asyncio), n_wait_for);
             Ref wait = py::call_kw(wait_for, module_of(c).kw_timeout, future, ttl);
+            waiting = true;
+            return py::Step::await(std::move(wait));
+        } catch (const py::Error&) {
+            unpark_and_reraise();
+        }
+    }
+
+    // The same start computed natively (see native.h) when every input is
+    // plain and nothing it relies on is overridden, or nothing.  Refusals
+    // are left to the steps above (nothing has changed when they are
+    // found).  An admission on the spot skips what the steps would build and
+    // take apart again (the future, the waiter, its parking, the wait on a
+    // future that is already done), when nothing of it can be observed: the
+    // waiter class and asyncio.wait_for are the originals, the time-to-live
+    // is a number that is not NaN, and for a positive one a task is running
+    // (wait_for would need one).
+    std::optional<py::Step> start_natively() {
+        namespace d = LoadBalancer::def;
+        Module& m = module_of(c);
+        const fast::Facts& f = fast::facts(m);
+        fast::Now now;
+        if (f.valid && !f.native_clock && (!now.read(m) || fast::epoch != m.facts_epoch)) return {};
+        fast::Inst inst;
+        if (!inst.open(m, f, self) || !f.native_asyncio || !f.waiter_plain || !f.deque_type.is(m.deque_class))
+            return {};
+        if (!inst.owns({&d::queue_enabled, &d::queue_ttl_sec, &d::queue_depth_multiplier, &d::_queue_capacity_for_pool,
+                        &d::_try_admit, &d::_fulfill, &d::_remove_waiter, &d::_record_dispatch, &d::_under_capacity,
+                        &d::_pool_inflight, &d::_recent_dispatch_rate, &d::_effective_cap_for, &d::_superfast_cap,
+                        &d::_hybrid_hot}))
+            return {};
+        fast::Mode mode;
+        PyObject* mode_obj = inst.get(fast::kRoutingMode);
+        if (!mode_obj || !f.mode_of(mode_obj, mode)) return {};
+        const bool queue_all = mode == fast::Mode::QueueAll;
+        if (!queue_all && f.queue_enabled != 1) return {};
+
+        PyObject* sin_bin;
+        fast::Recs recs;
+        PyObject* inflight = inst.dict(fast::kInflight);
+        PyObject* waiters = inst.dict(fast::kWaiters);
+        PyObject* all = inst.get(fast::kAllWaiters);
+        if (!fast::plain_id_set(sin_binned, sin_bin) || !fast::plain_key(m, pool_key) ||
+            !PyList_CheckExact(candidates.get()) || !inflight || !waiters || !all || !PyList_CheckExact(all) ||
+            !fast::read_records(candidates, recs) || !fast::read_inflight(inflight, recs))
+            return {};
+
+        // The wait set: not drained (all, when every one is), not sin-binned.
+        bool any_live = false;
+        for (size_t i = 0; i < recs.size(); ++i) any_live = any_live || !recs[i].drained;
+        fast::Small<size_t> wait_set;
+        long long total_cap = 0, pool_inflight = 0;
+        bool failed = false;
+        for (size_t i = 0; i < recs.size(); ++i) {
+            if (any_live && recs[i].drained) continue;
+            if (sin_bin) {
+                int banned = PySet_Contains(sin_bin, recs[i].id);
+                if (banned < 0) return PyErr_Clear(), std::nullopt;
+                if (banned) continue;
+            }
+            PyObject* dq = fast::lookup(waiters, recs[i].id, failed);
+            if (failed || (dq && dq != Py_None && Py_TYPE(dq) != reinterpret_cast<PyTypeObject*>(m.deque_class.get())))
+                return {};
+            wait_set.push_back(i);
+            if (__builtin_add_overflow(total_cap, recs[i].cap, &total_cap) ||
+                __builtin_add_overflow(pool_inflight, recs[i].inflight, &pool_inflight))
+                return {};
+        }
+        if (wait_set.empty()) return {};
+        if (total_cap > 0) {
+            double mult = (queue_all ? f.queue_all_depth : f.queue_depth).v;
+            if (double(PyList_GET_SIZE(all)) >= double(total_cap) * (mult > 1 ? mult : 1)) return {};
+        }
+
+        Ref loop = py::call(m.get_running_loop);
+        fast::Key key{pool_key, PyObject_Hash(pool_key)};
+        fast::Gate gate;
+        if ((!now.obj && !now.read(m)) || !gate.prepare(inst, key, pool_inflight, now)) return {};
+        const fast::Rec* admitted = nullptr;
+        for (size_t k = 0; k < wait_set.size() && !admitted; ++k)
+            if (gate.free(recs[wait_set[k]])) admitted = &recs[wait_set[k]];
+        const fast::Num& ttl = queue_all ? f.queue_all_ttl : f.queue_ttl;
+
+        if (admitted) {
+            bool skip = !std::isnan(ttl.v) && (ttl.v <= 0 || !py::call(m.current_task).is_none());
+            if (!skip) return {};
+            gate.commit();
+            // Parking and unparking leave the queue as it was, but for an
+            // empty deque of the wait set, which unparking deletes.
+            for (size_t k = 0; k < wait_set.size(); ++k) {
+                PyObject* dq = fast::lookup(waiters, recs[wait_set[k]].id, failed);
+                if (dq && dq != Py_None && PySequence_Size(dq) == 0) py::delitem(waiters, recs[wait_set[k]].id);
+            }
+            fast::record_dispatch(inst, key, *admitted, now);
+            Ref secs = Ref::steal(PyNumber_Subtract(fast::monotonic(m), now.obj));
+            if (!PyFloat_CheckExact(secs.get())) secs = py::to_float(secs);
+            fast::deque_call(m, attr(self, names::queue_wait_samples), m.deque_append, names::append, secs);
+            return py::Step::done(result(admitted->obj, n_ok, secs));
+        }
+
+        // Parked: build and park the waiter as the steps do; nobody admits it.
+        gate.commit();
+        Ref wait_set_list = py::new_list(Py_ssize_t(wait_set.size()));
+        for (size_t k = 0; k < wait_set.size(); ++k)
+            PyList_SET_ITEM(wait_set_list.get(), Py_ssize_t(k), Py_NewRef(recs[wait_set[k]].obj));
+        future = py::call_method(loop, n_create_future);
+        Ref boost = queue_all ? m.zero_float : c.g.get(names::QUEUE_DEADLINE_BOOST_SEC);
+        waiter = fast::new_waiter(m, pool_key, wait_set_list, estimated_tokens, future, now.obj, boost);
+        pool_key.reset();
+        candidates.reset();
+        estimated_tokens.reset();
+        sin_binned.reset();
+        try {
+            park(wait_set_list);
+            Ref ttl_obj = c.g.get(queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC);
+            Ref wait = py::call_kw(m.wait_for, m.kw_timeout, future, ttl_obj);
             waiting = true;
             return py::Step::await(std::move(wait));
         } catch (const py::Error&) {

@@ -1,4 +1,7 @@
 // InflightLease: one backend slot held for the life of a request.
+#include <algorithm>
+#include <array>
+
 #include "balancer/methods.h"
 #include "lifecycle/lifecycle.h"
 
@@ -70,5 +73,47 @@ Ref release(const Call& c, Handle self) {
     release_once(c, self);
     return py::none();
 }
+
+namespace {
+
+// `cls(*args, **kw)` for a class whose metaclass is `type`, as type.__call__
+// runs it: __new__, then __init__ when __new__ gave an instance of `cls`.
+// When __new__ is object's and __init__ the module's own, the instance is
+// allocated and initialised directly (object.__new__ accepts the arguments,
+// since __init__ is overridden), without packing the arguments.
+PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* init = _PyType_Lookup(type, names::dunder_init);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    size_t nkw = kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0;
+    std::array<PyObject*, 8> stack;
+    if (py::method_of(init) == &def::init && Py_TYPE(cls) == &PyType_Type && type->tp_new == PyBaseObject_Type.tp_new &&
+        type->tp_alloc == PyType_GenericAlloc && size_t(nargs) + nkw < stack.size()) {
+        PyObject* obj = PyType_GenericAlloc(type, 0);
+        if (!obj) return nullptr;
+        stack[0] = obj;
+        std::copy(args, args + nargs + nkw, stack.begin() + 1);
+        PyObject* r = PyObject_Vectorcall(init, stack.data(), size_t(nargs + 1), kwnames);
+        if (!r) return Py_DECREF(obj), nullptr;
+        Py_DECREF(r);
+        return obj;
+    }
+    // Anything else: the metaclass's own call, with packed arguments.
+    return py::guard<PyObject*>(nullptr, [&] {
+        Ref tuple = Ref::steal(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+        Ref kw;
+        if (kwnames) {
+            kw = py::new_dict();
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+                py::check_int(PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
+        }
+        return Py_TYPE(cls)->tp_call(cls, tuple, kw.get());
+    });
+}
+
+}  // namespace
+
+void install_constructor(Handle cls) { reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct; }
 
 }  // namespace lb::InflightLease

@@ -21,6 +21,9 @@ Ref aenter(const Call&, Handle self);
 Ref aexit(const Call&, Handle self, Handle exc_type, Handle exc, Handle tb);
 Ref release(const Call&, Handle self);
 
+// Calls of the class construct its instances without packing the arguments.
+void install_constructor(Handle cls);
+
 namespace def {
 using py::fn;
 using py::Method;
