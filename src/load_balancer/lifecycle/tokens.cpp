@@ -32,6 +32,65 @@ struct Totals {
     }
 };
 
+// d.get(key), held: an exact dict is looked up directly, anything else
+// through its `get`.
+Ref get(Handle d, const py::Name& key) {
+    if (!PyDict_CheckExact(d.get())) return py::get(d, key);
+    PyObject* v = nullptr;
+    if (py::check_int(PyDict_GetItemRef(d, key, &v)) == 0) return py::none();
+    return Ref::steal(v);
+}
+
+// The value of the key `name` in an exact dict whose keys are exact strs,
+// found by walking the dict (which runs no Python code, unlike a lookup
+// that meets a key of another type): borrowed, NULL when absent.  False when
+// some key is not an exact str.  `seen` is the key object last found, tried
+// first.
+bool find_str_key(PyObject* d, const py::Name& name, PyObject*& seen, PyObject*& out) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    out = nullptr;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (key == seen || key == name.get()) {
+            out = value;
+            return true;
+        }
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name.get()) && PyUnicode_Compare(key, name) == 0) {
+            seen = key;
+            out = value;
+            return true;
+        }
+    }
+    return true;
+}
+
+// The fields of a body the estimate reads, in the order it reads them.
+enum Field { kMessages, kPrompt, kSystem, kInput, kQuery, kItems, kDocuments, kInstruct, kFields };
+const py::Name* const kFieldNames[kFields] = {&k_messages, &k_prompt, &k_system, &k_input,
+                                              &k_query,    &k_items,  &k_documents, &k_instruct};
+
+// The fields of an exact dict whose keys are all exact strs, read in one
+// pass over it (held; NULL when absent): cheaper than looking up each of
+// them when, as usual, most are absent.  False when some key is not an
+// exact str, which only a lookup would compare correctly.
+bool read_fields(Handle body, Ref (&out)[kFields]) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(body, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        for (int f = 0; f < kFields; ++f) {
+            PyObject* name = kFieldNames[f]->get();
+            if (key == name || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+                                PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND && PyUnicode_Compare(key, name) == 0)) {
+                out[f] = Ref::borrow(value);
+                break;
+            }
+        }
+    }
+    return true;
+}
+
 // What a content part's "type" value names.
 Kind part_kind(Handle t) {
     if (PyUnicode_CheckExact(t.get())) {
@@ -51,10 +110,10 @@ Kind part_kind(Handle t) {
 
 // One typed part (a dict): its text, or one image.
 void scan_part(Totals& t, Handle part) {
-    switch (part_kind(py::get(part, k_type))) {
+    switch (part_kind(get(part, k_type))) {
         case Kind::Text: {
             // (part.get("text") or ""), counted when it is a str
-            Ref text = py::get(part, k_text);
+            Ref text = get(part, k_text);
             if (PyUnicode_CheckExact(text.get())) {
                 t.chars += PyUnicode_GET_LENGTH(text.get());
             } else if (py::truthy(text) && PyUnicode_Check(text.get())) {
@@ -85,6 +144,16 @@ void scan_content(Totals& t, Handle content) {
     });
 }
 
+// An inner list of an input-style value: token ids, or content.
+void scan_inner(Totals& t, Handle sub) {
+    if (PyLong_Check(sub.get()))
+        ++t.token_ids;
+    else if (PyDict_Check(sub.get()))
+        scan_part(t, sub);
+    else
+        scan_content(t, sub);
+}
+
 // An input-style value: a string, or a list of strings, token ids, lists of
 // token ids or content parts.
 void scan_tokenizable(Totals& t, Handle value) {
@@ -98,15 +167,22 @@ void scan_tokenizable(Totals& t, Handle value) {
             t.add_chars(item);
         } else if (PyLong_Check(item.get())) {
             ++t.token_ids;
-        } else if (PyList_Check(item.get())) {
-            py::for_each(item, [&](Handle sub) {
-                if (PyLong_Check(sub.get()))
-                    ++t.token_ids;
-                else if (PyDict_Check(sub.get()))
-                    scan_part(t, sub);
+        } else if (PyList_CheckExact(item.get())) {
+            // Token ids are counted without holding them (nothing runs while
+            // they are); anything else is held while it is scanned.  The
+            // list is read again after that: scanning may change it.
+            auto* list = reinterpret_cast<PyListObject*>(item.get());
+            long long ids = 0;
+            for (Py_ssize_t j = 0; j < Py_SIZE(list); ++j) {
+                PyObject* sub = list->ob_item[j];
+                if (Py_IS_TYPE(sub, &PyLong_Type) || PyLong_Check(sub))
+                    ++ids;
                 else
-                    scan_content(t, sub);
-            });
+                    scan_inner(t, Ref::borrow(sub));
+            }
+            t.token_ids += ids;
+        } else if (PyList_Check(item.get())) {
+            py::for_each(item, [&](Handle sub) { scan_inner(t, sub); });
         } else if (PyDict_Check(item.get())) {
             scan_part(t, item);
         }
@@ -124,13 +200,38 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
     if (!PyDict_Check(body.get())) return py::new_int(0);
     Totals t;
 
-    Ref messages = py::get(body, k_messages);
-    if (PyList_Check(messages.get())) {
+    Ref fields[kFields];
+    bool read = PyDict_CheckExact(body.get()) && read_fields(body, fields);
+    // body.get(name), or whether the key is present at all
+    auto field = [&](Field f) { return read ? (fields[f] ? fields[f] : py::none()) : get(body, *kFieldNames[f]); };
+
+    Ref messages = field(kMessages);
+    if (PyList_CheckExact(messages.get())) {
+        // The usual shape, read directly: each message held while it is
+        // looked into, and the list read again after anything that may run
+        // Python code.
+        auto* list = reinterpret_cast<PyListObject*>(messages.get());
+        PyObject* content_key = k_content;  // a body's keys are often one object each
+        for (Py_ssize_t i = 0; i < Py_SIZE(list); ++i) {
+            PyObject* message = list->ob_item[i];
+            PyObject* content;
+            if (!PyDict_CheckExact(message) || !find_str_key(message, k_content, content_key, content)) {
+                Ref held = Ref::borrow(message);
+                if (PyDict_Check(message)) scan_content(t, get(held, k_content));
+                continue;
+            }
+            if (!content) continue;
+            if (PyUnicode_CheckExact(content))
+                t.chars += PyUnicode_GET_LENGTH(content);
+            else
+                scan_content(t, Ref::borrow(content));
+        }
+    } else if (PyList_Check(messages.get())) {
         py::for_each(messages, [&](Handle message) {
-            if (PyDict_Check(message.get())) scan_content(t, py::get(message, k_content));
+            if (PyDict_Check(message.get())) scan_content(t, get(message, k_content));
         });
     } else {
-        Ref prompt = py::get(body, k_prompt);
+        Ref prompt = field(kPrompt);
         if (PyUnicode_Check(prompt.get())) {
             t.add_chars(prompt);
         } else if (PyList_Check(prompt.get())) {
@@ -140,19 +241,20 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
         }
     }
 
-    scan_content(t, py::get(body, k_system));
+    scan_content(t, field(kSystem));
 
-    for (const py::Name* key : {&k_input, &k_query, &k_items, &k_documents}) {
-        if (PyDict_CheckExact(body.get())) {
+    for (Field f : {kInput, kQuery, kItems, kDocuments}) {
+        if (read) {
+            if (fields[f]) scan_tokenizable(t, fields[f]);
+        } else if (PyDict_CheckExact(body.get())) {
             PyObject* v = nullptr;
-            if (py::check_int(PyDict_GetItemRef(body, *key, &v)) == 0) continue;
-            scan_tokenizable(t, Ref::steal(v));
-        } else if (py::contains(body, *key)) {
-            scan_tokenizable(t, py::getitem(body, *key));
+            if (py::check_int(PyDict_GetItemRef(body, *kFieldNames[f], &v))) scan_tokenizable(t, Ref::steal(v));
+        } else if (py::contains(body, *kFieldNames[f])) {
+            scan_tokenizable(t, py::getitem(body, *kFieldNames[f]));
         }
     }
 
-    Ref instruct = py::get(body, k_instruct);
+    Ref instruct = field(kInstruct);
     if (PyUnicode_Check(instruct.get())) t.add_chars(instruct);
 
     wide base = t.chars / 4 + t.token_ids;
