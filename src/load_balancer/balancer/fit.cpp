@@ -4,12 +4,70 @@
 #include <tuple>
 #include <vector>
 
+#include <cmath>
+
+#include "balancer/fastpath.h"
 #include "balancer/methods.h"
 #include "balancer/record.h"
+#include "balancer/native.h"
 
 namespace lb::LoadBalancer {
+namespace {
+
+// The filter over plain records (exact dicts with an exact int id and a
+// plain-number limit, or none) and a plain-number estimate, in one pass:
+// the same keys, the same stable order.  NULL when something is not plain
+// (nothing has run that the steps would not run again).
+Ref filter_plain(Handle candidates, Handle estimated) {
+    fast::Num est;
+    if (!PyList_CheckExact(candidates.get()) || !fast::num(estimated, est)) return {};
+    const bool keep_all = !(est.v > 0);  // estimated <= 0 (a NaN estimate keeps nothing)
+    if (std::isnan(est.v)) return {};
+    struct Key {
+        int unlimited;
+        long long limit, id;
+        Py_ssize_t pos;
+        bool operator<(const Key& o) const {
+            return std::tie(unlimited, limit, id, pos) < std::tie(o.unlimited, o.limit, o.id, o.pos);
+        }
+    };
+    fast::Small<Key, 64> keys;
+    const Py_ssize_t n = PyList_GET_SIZE(candidates.get());
+    fast::Fields<2> fields({&names::max_input_tokens, &names::id});
+    std::array<PyObject*, 2> v;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* s = PyList_GET_ITEM(candidates.get(), i);
+        if (!PyDict_CheckExact(s) || !fields.read(s, v)) return {};
+        PyObject* raw = v[0];
+        fast::Num lim{0.0, true};
+        if (raw && raw != Py_None && !fast::num(raw, lim)) return {};
+        const bool unlimited = lim.v == 0.0;  // a missing, None or zero limit (NaN is a limit)
+        if (!keep_all && !unlimited && !(lim.v >= est.v)) continue;
+        long long limit = 0, id;
+        if (!unlimited) {
+            if (!std::isfinite(lim.v) || std::fabs(lim.v) > 9e15) return {};  // int() raises, or is not exact
+            limit = static_cast<long long>(lim.v);
+        }
+        if (!v[1] || !py::small_int(v[1], id)) return {};
+        Key& k = keys.grow();
+        k.unlimited = unlimited ? 1 : 0;
+        k.limit = limit;
+        k.id = id;
+        k.pos = i;
+    }
+    // A stable sort: the position breaks every tie.
+    Key* first = &keys[0];
+    std::sort(first, first + keys.size());
+    Ref out = py::new_list(Py_ssize_t(keys.size()));
+    for (size_t k = 0; k < keys.size(); ++k)
+        PyList_SET_ITEM(out.get(), Py_ssize_t(k), Py_NewRef(PyList_GET_ITEM(candidates.get(), keys[k].pos)));
+    return out;
+}
+
+}  // namespace
 
 Ref filter_by_fit(const Call&, Handle, Handle candidates, Handle estimated) {
+    if (Ref out = filter_plain(candidates, estimated)) return out;
     Ref zero = py::new_int(0), one = py::new_int(1);
     const bool keep_all = py::compare(estimated, zero, Py_LE);
 

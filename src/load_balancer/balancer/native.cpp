@@ -91,16 +91,15 @@ double superfast(const Facts& f, double configured) {
 bool read_records(PyObject* list, Recs& out) {
     if (!PyList_CheckExact(list)) return false;
     Py_ssize_t n = PyList_GET_SIZE(list);
+    Fields<3> fields({&names::id, &names::weight, &names::max_concurrency});
+    std::array<PyObject*, 3> v;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* s = PyList_GET_ITEM(list, i);
-        if (!PyDict_CheckExact(s)) return false;
-        Rec r{s, nullptr, 0, false, 1.0, 0, 0};
-        bool failed = false;
-        r.id = lookup(s, names::id, failed);
+        if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
+        Rec r{s, v[0], 0, false, 1.0, 0, 0};
         if (!r.id || !py::small_int(r.id, r.id_v)) return false;
         Num w;
-        PyObject* weight = lookup(s, names::weight, failed);
-        if (failed) return false;
+        PyObject* weight = v[1];
         if (!weight || weight == Py_None) {
             r.drained = true;
         } else if (num(weight, w)) {
@@ -110,9 +109,8 @@ bool read_records(PyObject* list, Recs& out) {
         } else {
             return false;
         }
-        PyObject* cap = lookup(s, names::max_concurrency, failed);
+        PyObject* cap = v[2];
         Num c;
-        if (failed) return false;
         if (!cap || cap == Py_None) {
         } else if (num(cap, c)) {
             if (c.v != 0.0 && !truncate(c.v, r.cap)) return false;

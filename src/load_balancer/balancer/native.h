@@ -28,14 +28,14 @@ public:
     Small() = default;
     Small(const Small&) = delete;
     Small& operator=(const Small&) = delete;
-    void push_back(const T& v) {
-        if (size_ < N)
-            inline_[size_] = v;
-        else {
-            if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
-            heap_.push_back(v);
-        }
+    void push_back(const T& v) { grow() = v; }
+    // A new last element, to be filled in place.
+    T& grow() {
+        if (size_ < N) return inline_[size_++];
+        if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+        heap_.emplace_back();
         ++size_;
+        return heap_.back();
     }
     T& operator[](size_t i) { return size_ <= N ? inline_[i] : heap_[i]; }
     const T& operator[](size_t i) const { return size_ <= N ? inline_[i] : heap_[i]; }
@@ -50,6 +50,56 @@ private:
     std::array<T, N> inline_;  // left uninitialised: T is trivial
     std::vector<T> heap_;
     size_t size_ = 0;
+};
+
+// The values of some str keys of exact dicts, found by walking each dict
+// once (a walk runs no Python code, and costs less than one lookup per key
+// for the small dicts of server records).  The key objects found are
+// remembered for the next dict of the same call: dicts built alike share
+// them.
+template <size_t N>
+class Fields {
+public:
+    explicit Fields(std::array<const py::Name*, N> names) : names_(names) {
+        for (size_t i = 0; i < N; ++i) seen_[i] = names[i]->get();
+    }
+    // The values in `d` (borrowed; NULL when absent), or false when some
+    // key is not an exact str (the caller then looks them up).
+    bool read(PyObject* d, std::array<PyObject*, N>& out) {
+        out.fill(nullptr);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        size_t found = 0;
+        while (found < N && PyDict_Next(d, &pos, &key, &value)) {
+            size_t i = match(key);
+            if (i == N + 1) return false;
+            if (i < N && !out[i]) {
+                out[i] = value;
+                ++found;
+            }
+        }
+        return true;
+    }
+
+private:
+    // The index of `key` among the names, N when none, N + 1 when `key` is
+    // not an exact str.
+    size_t match(PyObject* key) {
+        for (size_t i = 0; i < N; ++i)
+            if (key == seen_[i]) return i;
+        if (!PyUnicode_CheckExact(key)) return N + 1;
+        for (size_t i = 0; i < N; ++i) {
+            PyObject* name = names_[i]->get();
+            if (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(key, name) == 0) {
+                seen_[i] = key;
+                return i;
+            }
+        }
+        return N;
+    }
+
+    std::array<const py::Name*, N> names_;
+    std::array<PyObject*, N> seen_;  // borrowed: keys of dicts the caller holds
 };
 
 // A server record read once: an exact dict whose id is an exact int and
