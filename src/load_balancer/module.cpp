@@ -209,6 +209,7 @@ void fill_state(PyObject* module, Module& m) {
     m.empty_ids = py::Ref::steal(PyFrozenSet_New(nullptr));
     m.zero_float = py::new_float(0.0);
     m.empty_str = py::new_str("");
+    m.label_cache = py::new_dict();
 }
 
 void run_body(PyObject* module, Module& state) {

@@ -43,6 +43,8 @@ struct Module {
     // plain (immutable, so it stays plain).
     fast::View view;
     py::Ref plain_key;
+    // Pool labels of the snapshot, by pool key.
+    py::Ref label_cache;
 
     // Constants.
     py::Ref empty_ids;   // frozenset(): an absent or empty sin-bin

@@ -1,8 +1,13 @@
 // The balancer's counters as Prometheus text exposition.
+#include <charconv>
+#include <cstring>
+#include <vector>
 #include <string>
 #include <string_view>
 
 #include "balancer/methods.h"
+#include "balancer/native.h"
+#include "telemetry/numbers.h"
 
 namespace lb::LoadBalancer {
 namespace {
@@ -93,9 +98,122 @@ void labelled_family(Text& t, Handle mapping, std::string_view name, std::string
     for (auto& [key, value] : py::items(mapping)) t.sample(name, label, key, value, t.fmt_default());
 }
 
+// The text as it is written: bytes appended to a buffer that grows.
+class Out {
+public:
+    explicit Out(size_t reserve) { buf_.resize(reserve); }
+    void put(const char* p, size_t n) {
+        if (len_ + n > buf_.size()) buf_.resize((len_ + n) * 2);
+        std::memcpy(buf_.data() + len_, p, n);
+        len_ += n;
+    }
+    void put(std::string_view s) { put(s.data(), s.size()); }
+    void put(char ch) { put(&ch, 1); }
+    void put_int(long long v) {
+        char digits[24];
+        auto res = std::to_chars(digits, digits + sizeof digits, v);
+        put(digits, size_t(res.ptr - digits));
+    }
+    void put_fixed4(double x) {
+        std::string s;
+        telemetry::append_fixed4(s, x);
+        put(s);
+    }
+    Ref text() const { return Ref::steal(PyUnicode_DecodeUTF8(buf_.data(), Py_ssize_t(len_), nullptr)); }
+
+private:
+    std::vector<char> buf_;
+    size_t len_ = 0;
+};
+
+// A label value: an exact int in decimal, or an exact str escaped; false
+// for anything else.
+bool put_label(Out& out, PyObject* o) {
+    long long v;
+    if (py::small_int(o, v)) {
+        out.put_int(v);
+        return true;
+    }
+    if (!PyUnicode_CheckExact(o)) return false;
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!p) return PyErr_Clear(), false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        switch (p[i]) {
+            case '\\': out.put("\\\\"); break;
+            case '"': out.put("\\\""); break;
+            case '\n': out.put("\\n"); break;
+            default: out.put(p[i]);
+        }
+    }
+    return true;
+}
+
+// One family's samples from an exact dict of plain keys and int values.
+bool plain_family(Out& out, PyObject* d, std::string_view prefix) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    long long v;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        out.put(prefix);
+        if (!put_label(out, key) || !py::small_int(value, v)) return false;
+        out.put("\"} ");
+        out.put_int(v);
+        out.put('\n');
+    }
+    return true;
+}
+
+// The text built directly when every counter is a plain int keyed by a
+// plain int or str and the samples are plain floats; NULL otherwise (the
+// text is then built value by value, which nothing here has changed).
+Ref prometheus_natively(const Call& c, Handle self) {
+    Module& m = module_of(c);
+    const fast::Facts& f = fast::facts(m);
+    fast::Inst inst;
+    if (!inst.open(m, f, self)) return {};
+    PyObject *inflight = inst.dict(fast::kInflight), *dispatch = inst.dict(fast::kDispatchCounts),
+             *rejects = inst.dict(fast::kRejectCounts), *all = inst.get(fast::kAllWaiters),
+             *samples = inst.get(fast::kQueueWaitSamples);
+    if (!inflight || !dispatch || !rejects || !all || !PyList_CheckExact(all) || !samples) return {};
+    telemetry::Samples waits;
+    if (!waits.read(m, samples)) return {};
+
+    Out out(size_t(48 * (PyDict_GET_SIZE(inflight) + PyDict_GET_SIZE(dispatch) + PyDict_GET_SIZE(rejects))) + 1024);
+    out.put("# HELP varnel_lb_inflight Current in-flight requests per backend.\n"
+            "# TYPE varnel_lb_inflight gauge\n");
+    if (!plain_family(out, inflight, "varnel_lb_inflight{server_id=\"")) return {};
+    out.put("# HELP varnel_lb_dispatch_total Cumulative dispatches per backend.\n"
+            "# TYPE varnel_lb_dispatch_total counter\n");
+    if (!plain_family(out, dispatch, "varnel_lb_dispatch_total{server_id=\"")) return {};
+    out.put("# HELP varnel_lb_rejected_total Requests rejected by the load balancer.\n"
+            "# TYPE varnel_lb_rejected_total counter\n");
+    if (!plain_family(out, rejects, "varnel_lb_rejected_total{reason=\"")) return {};
+    out.put("# HELP varnel_lb_queue_depth Number of waiters currently queued.\n"
+            "# TYPE varnel_lb_queue_depth gauge\n"
+            "varnel_lb_queue_depth ");
+    out.put_int(PyList_GET_SIZE(all));
+    out.put('\n');
+    if (size_t n = waits.size()) {
+        double p50, p95;
+        waits.values_at(n / 2, n >= 20 ? size_t(0.95 * double(n)) : n - 1, p50, p95);
+        out.put("# HELP varnel_lb_queue_wait_seconds Observed waiter wait times.\n"
+                "# TYPE varnel_lb_queue_wait_seconds summary\n"
+                "varnel_lb_queue_wait_seconds{quantile=\"0.5\"} ");
+        out.put_fixed4(p50);
+        out.put("\nvarnel_lb_queue_wait_seconds{quantile=\"0.95\"} ");
+        out.put_fixed4(p95);
+        out.put("\nvarnel_lb_queue_wait_seconds_count ");
+        out.put_int(static_cast<long long>(n));
+        out.put('\n');
+    }
+    return out.text();
+}
+
 }  // namespace
 
 Ref prometheus_text(const Call& c, Handle self) {
+    if (Ref text = prometheus_natively(c, self)) return text;
     Text t(module_of(c).empty_str);
 
     t.raw("# HELP varnel_lb_inflight Current in-flight requests per backend.\n"

@@ -1,9 +1,26 @@
 // Rejection counters and the diagnostic snapshot of the whole balancer.
+#include <algorithm>
+#include <charconv>
+#include <string>
+#include <climits>
+
 #include "balancer/methods.h"
+#include "balancer/native.h"
 #include "balancer/record.h"
+#include "telemetry/numbers.h"
 
 namespace lb::LoadBalancer {
 namespace {
+
+// The snapshot's keys, interned once.
+py::Name s_routing_mode{"routing_mode"}, s_dispatch_rate{"dispatch_rate_per_sec"}, s_superfast_cap{"superfast_cap"},
+    s_hybrid_inflight{"hybrid_inflight_threshold"}, s_hybrid_rate{"hybrid_rate_threshold"},
+    s_hybrid_exit{"hybrid_hot_exit_ratio"}, s_queue_enabled{"queue_enabled"}, s_queue_ttl{"queue_ttl_sec"},
+    s_queue_depth{"queue_depth_multiplier"}, s_queue_boost{"queue_deadline_boost_sec"},
+    s_pool_ttl{"pool_lru_ttl_sec"}, s_inflight{"inflight"}, s_dispatch_counts{"dispatch_counts"},
+    s_reject_counts{"reject_counts"}, s_total_waiters{"queue_total_waiters"}, s_p50{"queue_wait_p50_sec"},
+    s_p95{"queue_wait_p95_sec"}, s_pools{"pools"}, s_wrr_current{"wrr_current"}, s_idle{"idle_seconds"},
+    s_inflight_total{"inflight_total"}, s_hybrid_hot{"hybrid_hot"};
 
 // round(x, 3) with the interpreter's own builtin.
 Ref round3(const Call& c, Handle x) { return py::call(module_of(c).builtin_round, x, py::new_int(3)); }
@@ -77,8 +94,236 @@ Ref _bump_reject(const Call&, Handle self, Handle reason) {
     return py::none();
 }
 
+namespace {
+
+// A pool's dispatch window as the rates read it: how many of its oldest
+// timestamps fall before the cutoff, and what is left.
+struct Window {
+    PyObject* deque;       // borrowed from the windows map
+    Py_ssize_t trim = 0;   // to drop from the left
+    Py_ssize_t left = 0;   // retained
+    double oldest = 0.0;   // the oldest retained timestamp
+};
+
+bool read_window(const Module& m, PyObject* window, double cutoff, Window& out) {
+    out = Window{window};
+    if (window == Py_None) return true;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(window)) != m.deque_class.get()) return false;
+    Py_ssize_t n = PySequence_Size(window);
+    if (n < 0) return PyErr_Clear(), false;
+    fast::Num ts;
+    while (out.trim < n) {
+        Ref item = Ref::steal_or_null(PySequence_GetItem(window, out.trim));
+        if (!item || !fast::num(item, ts)) return PyErr_Clear(), false;
+        if (!(ts.v < cutoff)) break;
+        ++out.trim;
+    }
+    out.left = n - out.trim;
+    out.oldest = ts.v;
+    return true;
+}
+
+double rate_of(Py_ssize_t n, double now, double first_ts) {
+    double span = now - first_ts;
+    if (!(span > 0.001)) span = 0.001;
+    return double(n) / span;
+}
+
+// The label of a pool key (str, frozenset of ints, str), or NULL when the
+// key has another shape (its label is then built step by step).
+Ref plain_label(Module& m, PyObject* pk) {
+    if (!PyTuple_CheckExact(pk) || PyTuple_GET_SIZE(pk) != 3) return {};
+    PyObject *model = PyTuple_GET_ITEM(pk, 0), *clusters = PyTuple_GET_ITEM(pk, 1), *tier = PyTuple_GET_ITEM(pk, 2);
+    if (!PyUnicode_CheckExact(model) || !PyUnicode_CheckExact(tier) || !PyFrozenSet_CheckExact(clusters)) return {};
+    bool failed = false;
+    if (PyObject* cached = fast::lookup(m.label_cache, pk, failed)) return Ref::borrow(cached);
+    std::vector<long long> ids;
+    Ref it = Ref::steal(PyObject_GetIter(clusters));
+    while (Ref id = Ref::steal_or_null(PyIter_Next(it))) {
+        long long v;
+        if (!py::small_int(id, v)) return {};
+        ids.push_back(v);
+    }
+    if (PyErr_Occurred()) py::raise();
+    std::sort(ids.begin(), ids.end());
+    std::string middle;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        char buf[24];
+        auto res = std::to_chars(buf, buf + sizeof buf, ids[i]);
+        if (i) middle.push_back(',');
+        middle.append(buf, res.ptr);
+    }
+    Ref parts = py::new_list(3);
+    PyList_SET_ITEM(parts.get(), 0, Py_NewRef(model));
+    PyList_SET_ITEM(parts.get(), 1, py::new_str(middle).release());
+    PyList_SET_ITEM(parts.get(), 2, Py_NewRef(tier));
+    Ref label = Ref::steal(PyUnicode_Join(py::new_str("|"), parts));
+    // Labels depend on the (immutable) key alone; the cache is bounded.
+    if (PyDict_GET_SIZE(m.label_cache.get()) >= 4096) PyDict_Clear(m.label_cache);
+    py::check_int(PyDict_SetItem(m.label_cache, pk, label));
+    return label;
+}
+
+// The snapshot computed natively (see native.h) when the instance and
+// everything it holds are plain: one clock reading, the rates of every
+// window read once and trimmed once.  NULL, with nothing changed, when not.
+Ref snapshot_natively(const Call& c, Handle self) {
+    namespace d = LoadBalancer::def;
+    Module& m = module_of(c);
+    const fast::Facts& f = fast::facts(m);
+    fast::Now now;
+    if (f.valid && !f.native_clock && (!now.read(m) || fast::epoch != m.facts_epoch)) return {};
+    fast::Inst inst;
+    if (!inst.open(m, f, self) ||
+        !inst.owns({&d::_recent_dispatch_rate, &d::queue_enabled, &d::queue_ttl_sec, &d::queue_depth_multiplier}))
+        return {};
+    fast::Mode mode;
+    PyObject* mode_obj = inst.get(fast::kRoutingMode);
+    PyObject *windows = inst.dict(fast::kPoolDispatchWindows), *wrr = inst.dict(fast::kWrr),
+             *last_access = inst.dict(fast::kPoolLastAccess), *inflight = inst.dict(fast::kInflight),
+             *dispatch = inst.dict(fast::kDispatchCounts), *rejects = inst.dict(fast::kRejectCounts),
+             *hot_state = inst.dict(fast::kPoolHotState), *all = inst.get(fast::kAllWaiters),
+             *samples = inst.get(fast::kQueueWaitSamples);
+    if (!mode_obj || !f.mode_of(mode_obj, mode) || !windows || !wrr || !last_access || !inflight || !dispatch ||
+        !rejects || !hot_state || !all || !PyList_CheckExact(all) || !samples || !f.mode_queue_all ||
+        (!f.mode_hybrid && PyDict_GET_SIZE(wrr)))
+        return {};
+    // The mode as the snapshot compares it: with each name directly.
+    auto is = [&](const py::Ref& name) { return mode_obj == name.get() || PyUnicode_Compare(mode_obj, name) == 0; };
+    const bool queue_all = is(f.mode_queue_all);
+    const bool hybrid = f.mode_hybrid && is(f.mode_hybrid);
+    if (!now.obj && !now.read(m)) return {};
+    telemetry::Samples waits;
+    if (!waits.read(m, samples)) return {};
+
+    // Every window, trimmed as the balancer-wide rate trims them (in the
+    // map's order), and what each pool's rate then reads.
+    double length = f.hybrid_window.v > 0.5 ? f.hybrid_window.v : 0.5;
+    double cutoff = now.num.v - length;
+    std::vector<Window> all_windows;
+    all_windows.reserve(size_t(PyDict_GET_SIZE(windows)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(windows, &pos, &key, &value)) {
+        all_windows.emplace_back();
+        if (!read_window(m, value, cutoff, all_windows.back())) return {};
+    }
+    // The windows by deque, for the pools' rates.
+    std::vector<const Window*> by_deque;
+    by_deque.reserve(all_windows.size());
+    for (const Window& w : all_windows) by_deque.push_back(&w);
+    auto deque_less = [](const Window* a, const Window* b) { return a->deque < b->deque; };
+    std::sort(by_deque.begin(), by_deque.end(), deque_less);
+    Py_ssize_t total = 0;
+    double first_ts = Py_HUGE_VAL;
+    for (const Window& w : all_windows) {
+        if (w.left == 0) continue;
+        total += w.left;
+        if (w.oldest < first_ts) first_ts = w.oldest;
+    }
+    double global_rate = total ? rate_of(total, now.num.v, first_ts) : 0.0;
+
+    // In-flight counts by id, for the pools' totals (plain ints only).
+    std::vector<std::pair<long long, long long>> counts;
+    counts.reserve(size_t(PyDict_GET_SIZE(inflight)));
+    pos = 0;
+    while (PyDict_Next(inflight, &pos, &key, &value)) {
+        long long id, n;
+        if (!py::small_int(key, id) || !py::small_int(value, n)) return {};
+        counts.emplace_back(id, n);
+    }
+    std::sort(counts.begin(), counts.end());
+
+    // The pools: labels, states and the numbers each entry shows.
+    struct Pool {
+        PyObject *key, *state;
+        Ref label;
+        double idle, rate;
+        bool idle_int;  // the difference of two ints is an int
+        long long inflight_total;
+    };
+    std::vector<Pool> pools;
+    pools.reserve(size_t(PyDict_GET_SIZE(wrr)));
+    pos = 0;
+    bool failed = false;
+    while (PyDict_Next(wrr, &pos, &key, &value)) {
+        Pool p{key, value, plain_label(m, key), 0.0, 0.0, false, 0};
+        if (!p.label || !PyDict_CheckExact(value)) return {};
+        fast::Num last{0.0, true};
+        PyObject* seen = fast::lookup(last_access, key, failed);
+        if (failed || (seen && !fast::num(seen, last))) return {};
+        p.idle = now.num.v - last.v;
+        p.idle_int = now.num.is_int && last.is_int;
+        Py_ssize_t spos = 0;
+        PyObject *sid, *cw;
+        while (PyDict_Next(value, &spos, &sid, &cw)) {
+            long long id;
+            if (!py::small_int(sid, id)) return {};
+            auto found = std::lower_bound(counts.begin(), counts.end(), std::pair{id, LLONG_MIN});
+            if (found != counts.end() && found->first == id) p.inflight_total += found->second;
+        }
+        PyObject* window = fast::lookup(windows, key, failed);
+        if (failed) return {};
+        Window probe{window};
+        auto found = std::lower_bound(by_deque.begin(), by_deque.end(), &probe, deque_less);
+        if (window && found != by_deque.end() && (*found)->deque == window && (*found)->left > 0)
+            p.rate = rate_of((*found)->left, now.num.v, (*found)->oldest);
+        pools.push_back(std::move(p));
+    }
+
+    // Nothing below can fail on the data: write the trims, build the result.
+    for (const Window& w : all_windows)
+        for (Py_ssize_t i = 0; i < w.trim; ++i) fast::deque_call(m, w.deque, m.deque_popleft, names::popleft);
+
+    size_t n = waits.size();
+    Ref p50 = n > 0 ? Ref::borrow(waits.at(n / 2)) : py::new_float(0.0);
+    Ref p95 = n >= 20 ? Ref::borrow(waits.at(size_t(0.95 * double(n)))) : py::new_float(0.0);
+
+    Ref out = py::new_dict();
+    auto put = [](Handle d, const py::Name& k, Handle v) { py::check_int(PyDict_SetItem(d, k, v)); };
+    auto global = [&](const py::Name& name) { return c.g.get(name); };
+    put(out, s_routing_mode, mode_obj);
+    put(out, s_dispatch_rate, telemetry::round3(global_rate));
+    put(out, s_superfast_cap, global(names::SUPERFAST_PER_SERVER_CAP));
+    put(out, s_hybrid_inflight, global(names::HYBRID_INFLIGHT_THRESHOLD));
+    put(out, s_hybrid_rate, global(names::HYBRID_RATE_THRESHOLD));
+    put(out, s_hybrid_exit, global(names::HYBRID_HOT_EXIT_RATIO));
+    put(out, s_queue_enabled, queue_all ? py::bool_(true) : global(names::QUEUE_ENABLED));
+    put(out, s_queue_ttl, global(queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC));
+    put(out, s_queue_depth, global(queue_all ? names::QUEUE_ALL_DEPTH_MULTIPLIER : names::QUEUE_MAX_DEPTH_MULTIPLIER));
+    put(out, s_queue_boost, global(names::QUEUE_DEADLINE_BOOST_SEC));
+    put(out, s_pool_ttl, global(names::POOL_LRU_TTL_SEC));
+    put(out, s_inflight, Ref::steal(PyDict_Copy(inflight)));
+    put(out, s_dispatch_counts, Ref::steal(PyDict_Copy(dispatch)));
+    put(out, s_reject_counts, Ref::steal(PyDict_Copy(rejects)));
+    put(out, s_total_waiters, py::new_int(PyList_GET_SIZE(all)));
+    put(out, s_p50, p50);
+    put(out, s_p95, p95);
+
+    Ref entries = py::new_dict();
+    for (const Pool& p : pools) {
+        Ref entry = py::new_dict();
+        put(entry, s_wrr_current, Ref::steal(PyDict_Copy(p.state)));
+        put(entry, s_idle, p.idle_int ? py::new_int((long long)p.idle) : py::new_float(p.idle));
+        put(entry, s_inflight_total, py::new_int(p.inflight_total));
+        put(entry, s_dispatch_rate, telemetry::round3(p.rate));
+        if (hybrid) {
+            PyObject* hot = fast::lookup(hot_state, p.key, failed);
+            put(entry, s_hybrid_hot, hot ? hot : Py_False);
+        } else {
+            put(entry, s_hybrid_hot, Py_None);
+        }
+        py::check_int(PyDict_SetItem(entries, p.label, entry));
+    }
+    put(out, s_pools, entries);
+    return out;
+}
+
+}  // namespace
+
 Ref snapshot(const Call& c, Handle self) {
     call::evict_stale_pools(c, self);
+    if (Ref out = snapshot_natively(c, self)) return out;
 
     // Wait-time percentiles over a sorted copy of the samples.
     Ref samples = py::to_list(attr(self, names::queue_wait_samples));
