@@ -67,6 +67,16 @@ struct Module {
 
 inline Module& module_of(const py::Call& c) { return *static_cast<Module*>(c.state); }
 
+// What a coroutine frame keeps of its call: the module and the method (the
+// rest of a py::Call is derived from them).
+struct Context {
+    Context() = default;
+    explicit Context(const py::Call& c) : m(&module_of(c)), def(c.def) {}
+    operator py::Call() const { return m->call(*def); }
+    Module* m = nullptr;
+    const py::Method* def = nullptr;
+};
+
 namespace fast {
 // Bumped by the watchers at every change of anything watched.
 inline uint64_t epoch = 1;

@@ -117,7 +117,7 @@ bool read_records(PyObject* list, Recs& out) {
         } else {
             return false;
         }
-        out.push_back(r);
+        out.hold(r);
     }
     return true;
 }
@@ -171,7 +171,15 @@ bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
     f = &facts;
     self = s;
     dict_ = *dp;
-    view_ = view(mod, dict_);
+    hold_dict_ = Ref::borrow(dict_);
+    if (const View* v = view(mod, dict_)) {
+        viewed_ = true;
+        overridden_ = v->overridden;
+        for (int a = 0; a < kAttrCount; ++a) {
+            attrs_[a] = Ref::borrow(v->attrs[a]);
+            read_[a] = true;
+        }
+    }
     return true;
 }
 
@@ -179,7 +187,7 @@ bool Inst::owns(std::initializer_list<const py::Method*> methods) const {
     uint64_t mask = 0;
     for (const py::Method* method : methods) mask |= uint64_t(1) << method->slot();
     if ((f->lb_own & mask) != mask) return false;
-    if (view_) return !(view_->overridden & mask);
+    if (viewed_) return !(overridden_ & mask);
     bool failed = false;
     for (const py::Method* method : methods)
         if (lookup(dict_, method->name_object(), failed) || failed) return false;
@@ -187,9 +195,12 @@ bool Inst::owns(std::initializer_list<const py::Method*> methods) const {
 }
 
 PyObject* Inst::get(Attr a) const {
-    if (view_) return view_->attrs[a];
-    bool failed = false;
-    return lookup(dict_, *kAttrNames[a], failed);
+    if (!read_[a]) {
+        bool failed = false;
+        attrs_[a] = Ref::borrow(lookup(dict_, *kAttrNames[a], failed));
+        read_[a] = true;
+    }
+    return attrs_[a].get();
 }
 
 PyObject* Inst::dict(Attr a) const {

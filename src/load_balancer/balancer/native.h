@@ -115,7 +115,24 @@ struct Rec {
     long long inflight;  // inflight.get(id, 0), once read
 };
 
-using Recs = Small<Rec>;
+// The records of one decision.  Each record and its id are held while the
+// decision runs: code that may run meanwhile (a finalizer, another thread
+// when Python code runs) cannot free them under it.
+class Recs : public Small<Rec> {
+public:
+    Recs() = default;
+    ~Recs() {
+        for (size_t i = 0; i < size(); ++i) {
+            Py_DECREF((*this)[i].obj);
+            Py_DECREF((*this)[i].id);
+        }
+    }
+    void hold(const Rec& r) {
+        Py_INCREF(r.obj);
+        Py_INCREF(r.id);
+        push_back(r);
+    }
+};
 
 // Read the records of an exact list; false when the list or a record is not
 // plain.
@@ -144,7 +161,7 @@ public:
     bool open(Module& m, const Facts& f, py::Handle self);
     // None of `methods` is overridden, on the class or on the instance.
     bool owns(std::initializer_list<const py::Method*> methods) const;
-    // An attribute (NULL when absent).
+    // An attribute (NULL when absent), held for the life of the Inst.
     PyObject* get(Attr a) const;
     // An attribute that must be an exact dict (NULL otherwise).
     PyObject* dict(Attr a) const;
@@ -154,8 +171,12 @@ public:
     PyObject* self = nullptr;
 
 private:
-    const View* view_ = nullptr;
-    PyObject* dict_ = nullptr;
+    bool viewed_ = false;       // the instance had a View when opened
+    uint64_t overridden_ = 0;   // from it
+    PyObject* dict_ = nullptr;  // the instance's dict (held)
+    Ref hold_dict_;
+    mutable Ref attrs_[kAttrCount];
+    mutable bool read_[kAttrCount] = {};
 };
 
 // A pool key with its hash, computed once per decision.

@@ -34,7 +34,8 @@ void append_to(Handle seq, Handle item) {
 
 // `await self.wait_for_slot(pool_key, candidates, estimated_tokens, sin_binned=...)`.
 struct WaitFrame final : py::Frame {
-    Call c;
+    Context c_;  // the module and method this frame runs
+    Call c() const { return c_; }
     Ref self, pool_key, candidates, estimated_tokens, sin_binned;
     Ref waiter, future;  // set once the request is parked
     bool waiting = false;
@@ -48,26 +49,26 @@ private:
     // attempt, without suspending.
     py::Step start() {
         if (std::optional<py::Step> step = start_natively()) return std::move(*step);
-        if (!py::truthy(call::queue_enabled(c, self)))
-            return py::Step::done(result(Py_None, n_queue_disabled, module_of(c).zero_float));
+        if (!py::truthy(call::queue_enabled(c(), self)))
+            return py::Step::done(result(Py_None, n_queue_disabled, module_of(c()).zero_float));
 
         Ref wait_set = build_wait_set();
         if (PyList_GET_SIZE(wait_set.get()) == 0) return refuse(n_NO_BACKENDS);
 
-        Ref max_depth = call::queue_capacity_for_pool(c, self, wait_set);
+        Ref max_depth = call::queue_capacity_for_pool(c(), self, wait_set);
         Ref zero = py::new_int(0);
         if (py::compare(max_depth, zero, Py_GT)) {
             Ref depth = py::new_int(py::length(attr(self, names::_all_waiters)));
             if (py::compare(depth, max_depth, Py_GE)) return refuse(n_QUEUE_FULL);
         }
 
-        Ref loop = py::call_method(c.g.get(names::asyncio), n_get_running_loop);
+        Ref loop = py::call_method(c().g.get(names::asyncio), n_get_running_loop);
         future = py::call_method(loop, n_create_future);
         Ref mode = attr(self, names::_routing_mode);
-        Ref boost = is_mode(c, mode, names::ROUTING_MODE_QUEUE_ALL) ? module_of(c).zero_float
-                                                                    : c.g.get(names::QUEUE_DEADLINE_BOOST_SEC);
-        Ref queued_at = monotonic(c);
-        waiter = py::call_kw(c.g.get(names::_Waiter), module_of(c).kw_waiter_fields, pool_key, wait_set,
+        Ref boost = is_mode(c(), mode, names::ROUTING_MODE_QUEUE_ALL) ? module_of(c()).zero_float
+                                                                    : c().g.get(names::QUEUE_DEADLINE_BOOST_SEC);
+        Ref queued_at = monotonic(c());
+        waiter = py::call_kw(c().g.get(names::_Waiter), module_of(c()).kw_waiter_fields, pool_key, wait_set,
                              estimated_tokens, future, queued_at, boost);
         // The waiter holds what the wait still needs.
         pool_key.reset();
@@ -77,10 +78,10 @@ private:
 
         try {
             park(wait_set);
-            call::try_admit(c, self, waiter);
-            Ref ttl = call::queue_ttl_sec(c, self);
-            Ref wait_for = py::getattr(c.g.get(names::asyncio), n_wait_for);
-            Ref wait = py::call_kw(wait_for, module_of(c).kw_timeout, future, ttl);
+            call::try_admit(c(), self, waiter);
+            Ref ttl = call::queue_ttl_sec(c(), self);
+            Ref wait_for = py::getattr(c().g.get(names::asyncio), n_wait_for);
+            Ref wait = py::call_kw(wait_for, module_of(c()).kw_timeout, future, ttl);
             waiting = true;
             return py::Step::await(std::move(wait));
         } catch (const py::Error&) {
@@ -99,7 +100,7 @@ private:
     // (wait_for would need one).
     std::optional<py::Step> start_natively() {
         namespace d = LoadBalancer::def;
-        Module& m = module_of(c);
+        Module& m = module_of(c());
         const fast::Facts& f = fast::facts(m);
         fast::Now now;
         if (f.valid && !f.native_clock && (!now.read(m) || fast::epoch != m.facts_epoch)) return {};
@@ -186,7 +187,7 @@ private:
         for (size_t k = 0; k < wait_set.size(); ++k)
             PyList_SET_ITEM(wait_set_list.get(), Py_ssize_t(k), Py_NewRef(recs[wait_set[k]].obj));
         future = py::call_method(loop, n_create_future);
-        Ref boost = queue_all ? m.zero_float : c.g.get(names::QUEUE_DEADLINE_BOOST_SEC);
+        Ref boost = queue_all ? m.zero_float : c().g.get(names::QUEUE_DEADLINE_BOOST_SEC);
         waiter = fast::new_waiter(m, pool_key, wait_set_list, estimated_tokens, future, now.obj, boost);
         pool_key.reset();
         candidates.reset();
@@ -194,7 +195,7 @@ private:
         sin_binned.reset();
         try {
             park(wait_set_list);
-            Ref ttl_obj = c.g.get(queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC);
+            Ref ttl_obj = c().g.get(queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC);
             Ref wait = py::call_kw(m.wait_for, m.kw_timeout, future, ttl_obj);
             waiting = true;
             return py::Step::await(std::move(wait));
@@ -206,7 +207,7 @@ private:
     // The records to wait on: the backends that are not drained (all of
     // them when every one is), minus the sin-binned ones.  A new list.
     Ref build_wait_set() {
-        Handle banned = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c).empty_ids);
+        Handle banned = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c()).empty_ids);
         Ref non_drained = py::new_list();
         py::for_each(candidates, [&](Handle rec) {
             if (!record::drained(rec)) py::append(non_drained, rec);
@@ -235,9 +236,9 @@ private:
 
     // Count the refusal and return it as the outcome.
     py::Step refuse(const py::Name& which) {
-        Ref reason = py::getattr(c.g.get(names::RejectReason), which);
-        call::bump_reject(c, self, reason);
-        return py::Step::done(result(Py_None, reason, module_of(c).zero_float));
+        Ref reason = py::getattr(c().g.get(names::RejectReason), which);
+        call::bump_reject(c(), self, reason);
+        return py::Step::done(result(Py_None, reason, module_of(c()).zero_float));
     }
 
     // Stand the waiter in the deque of every backend it waits on, then in
@@ -248,7 +249,7 @@ private:
             Ref sid = record::id(rec);
             Ref dq = py::get(waiters, sid);
             if (dq.is_none()) {
-                dq = py::call(c.g.get(names::deque));
+                dq = py::call(c().g.get(names::deque));
                 py::setitem(waiters, sid, dq);
             }
             py::call_method(dq, names::append, waiter);
@@ -265,15 +266,15 @@ private:
         if (waiter) {
             py::Handling h(exc.get());
             Ref server = granted();
-            call::remove_waiter(c, self, waiter);
-            if (server) call::wake_one(c, self, record::id(server));
+            call::remove_waiter(c(), self, waiter);
+            if (server) call::wake_one(c(), self, record::id(server));
         }
         exc.raise();
     }
 
     // Seconds since the waiter was parked, as a float.
     Ref waited() {
-        Ref secs = Ref::steal(PyNumber_Subtract(monotonic(c), attr(waiter, names::queued_at)));
+        Ref secs = Ref::steal(PyNumber_Subtract(monotonic(c()), attr(waiter, names::queued_at)));
         return PyFloat_CheckExact(secs.get()) ? std::move(secs) : py::to_float(secs);
     }
 
@@ -296,7 +297,7 @@ private:
         bool timed_out = false;
         try {
             py::Handling h(exc.get());
-            timed_out = exc.matches(py::getattr(c.g.get(names::asyncio), n_TimeoutError));
+            timed_out = exc.matches(py::getattr(c().g.get(names::asyncio), n_TimeoutError));
         } catch (const py::Error&) {
             unpark_and_reraise();  // the lookup's own error, chained to the first
         }
@@ -305,9 +306,9 @@ private:
             // The time-out and the hand-off can land in the same turn of the
             // loop: a backend already handed over still counts as admitted.
             if (Ref server = granted()) return admitted(server);
-            call::remove_waiter(c, self, waiter);
-            Ref reason = py::getattr(c.g.get(names::RejectReason), n_QUEUE_TIMEOUT);
-            call::bump_reject(c, self, reason);
+            call::remove_waiter(c(), self, waiter);
+            Ref reason = py::getattr(c().g.get(names::RejectReason), n_QUEUE_TIMEOUT);
+            call::bump_reject(c(), self, reason);
             return py::Step::done(result(Py_None, reason, waited()));
         }
         PyErr_SetRaisedException(exc.take().release());
@@ -334,7 +335,7 @@ Ref _queue_capacity_for_pool(const Call& c, Handle self, Handle candidates) {
 Ref wait_for_slot(const Call& c, Handle self, Handle pool_key, Handle candidates, Handle estimated_tokens,
                   Handle sin_binned) {
     auto [coro, frame] = py::make_coroutine<WaitFrame>(c);
-    frame.c = c;
+    frame.c_ = Context(c);
     frame.self = Ref::borrow(self);
     frame.pool_key = Ref::borrow(pool_key);
     frame.candidates = Ref::borrow(candidates);

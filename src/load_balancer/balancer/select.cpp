@@ -11,7 +11,8 @@ namespace lb::LoadBalancer {
 namespace {
 
 struct SelectFrame final : py::Frame {
-    Call c;
+    Context c_;  // the module and method this frame runs
+    Call c() const { return c_; }
     Ref self, pool_key, candidates, force_server_id, sin_binned, algorithm, sticky_key;
     bool picking = false;  // waiting for the round-robin pick
 
@@ -25,13 +26,13 @@ struct SelectFrame final : py::Frame {
 
     // Record the dispatch of the chosen backend and return it.
     py::Step finish(Ref winner) {
-        call::record_dispatch(c, self, pool_key, winner);
+        call::record_dispatch(c(), self, pool_key, winner);
         return py::Step::done(std::move(winner));
     }
 
     py::Step decide() {
         if (std::optional<py::Step> step = decide_natively()) return std::move(*step);
-        Handle sin_bin = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c).empty_ids);
+        Handle sin_bin = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c()).empty_ids);
         if (!py::truthy(candidates)) return py::Step::done(py::none());
 
         // A forced backend is honoured whatever its state, or nothing is.
@@ -55,20 +56,20 @@ struct SelectFrame final : py::Frame {
         Ref eligible = py::new_list();
         py::for_each(effective, [&](Handle s) {
             if (py::contains(sin_bin, record::id(s))) return;
-            if (call::under_capacity(c, self, s, effective, pool_key)) py::append(eligible, s);
+            if (call::under_capacity(c(), self, s, effective, pool_key)) py::append(eligible, s);
         });
         if (PyList_GET_SIZE(eligible.get()) == 0) return py::Step::done(py::none());
 
-        Ref algo = call::normalize_lb_algorithm(c, algorithm);
-        auto is = [&](const py::Name& name) { return py::truthy(py::rich_compare(algo, c.g.get(name), Py_EQ)); };
+        Ref algo = call::normalize_lb_algorithm(c(), algorithm);
+        auto is = [&](const py::Name& name) { return py::truthy(py::rich_compare(algo, c().g.get(name), Py_EQ)); };
         if (is(names::LB_ALGO_STICKY) && py::truthy(sticky_key)) {
-            Ref winner = call::sticky_lookup(c, self, eligible, sticky_key);
-            if (winner.is_none()) winner = call::least_connections_pick(c, self, eligible);
+            Ref winner = call::sticky_lookup(c(), self, eligible, sticky_key);
+            if (winner.is_none()) winner = call::least_connections_pick(c(), self, eligible);
             return finish(std::move(winner));
         }
-        if (is(names::LB_ALGO_LEAST_CONN)) return finish(call::least_connections_pick(c, self, eligible));
+        if (is(names::LB_ALGO_LEAST_CONN)) return finish(call::least_connections_pick(c(), self, eligible));
 
-        Ref pick = call::wrr_pick(c, self, pool_key, eligible);
+        Ref pick = call::wrr_pick(c(), self, pool_key, eligible);
         // Only the pool key and the balancer are needed from here on.
         candidates.reset();
         force_server_id.reset();
@@ -84,7 +85,7 @@ struct SelectFrame final : py::Frame {
     // then run from the start.
     std::optional<py::Step> decide_natively() {
         namespace d = LoadBalancer::def;
-        Module& m = module_of(c);
+        Module& m = module_of(c());
         const fast::Facts& facts = fast::facts(m);
         // A clock that is not the interpreter's own runs Python code: it is
         // read first, before anything is looked at.
@@ -165,7 +166,7 @@ struct SelectFrame final : py::Frame {
             Ref list = py::new_list(Py_ssize_t(eligible.size()));
             for (size_t k = 0; k < eligible.size(); ++k)
                 PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[eligible[k]].obj));
-            Ref pick = call::wrr_pick(c, self, pool_key, list);
+            Ref pick = call::wrr_pick(c(), self, pool_key, list);
             picking = true;
             return py::Step::await(std::move(pick));
         }
@@ -181,7 +182,7 @@ struct SelectFrame final : py::Frame {
 Ref select(const Call& c, Handle self, Handle pool_key, Handle candidates, Handle /*estimated_tokens: unused*/,
            Handle force_server_id, Handle sin_binned, Handle algorithm, Handle sticky_key) {
     auto [coro, frame] = py::make_coroutine<SelectFrame>(c);
-    frame.c = c;
+    frame.c_ = Context(c);
     frame.self = Ref::borrow(self);
     frame.pool_key = Ref::borrow(pool_key);
     frame.candidates = Ref::borrow(candidates);

@@ -182,7 +182,8 @@ void pick_locked(const Call& c, Handle self, Handle pool_key, Handle eligible, R
 struct WrrPickFrame final : py::Frame {
     enum class At : unsigned char { Start, Entering, Leaving, LeavingOnError };
 
-    Call c;
+    Context c_;  // the module and method this frame runs
+    Call c() const { return c_; }
     Ref self, pool_key, eligible;
     Ref lock, aexit_fn, winner;
     bool aexit_unbound = false;
@@ -214,7 +215,7 @@ struct WrrPickFrame final : py::Frame {
     }
 
     py::Step enter() {
-        lock = call::lock_for(c, self, pool_key);
+        lock = call::lock_for(c(), self, pool_key);
         Special aenter = lookup_special(lock, n_aenter);
         if (!aenter)
             py::raisef(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
@@ -235,7 +236,7 @@ struct WrrPickFrame final : py::Frame {
 
     py::Step body() {
         try {
-            pick_locked(c, self, pool_key, eligible, winner);
+            pick_locked(c(), self, pool_key, eligible, winner);
         } catch (const py::Error&) {
             return leave_on_error();
         } catch (const std::bad_alloc&) {
@@ -287,7 +288,7 @@ struct WrrPickFrame final : py::Frame {
 
 Ref _wrr_pick(const Call& c, Handle self, Handle pool_key, Handle eligible) {
     auto [coro, frame] = py::make_coroutine<WrrPickFrame>(c);
-    frame.c = c;
+    frame.c_ = Context(c);
     frame.self = Ref::borrow(self);
     frame.pool_key = Ref::borrow(pool_key);
     frame.eligible = Ref::borrow(eligible);

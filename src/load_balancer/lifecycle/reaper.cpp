@@ -10,7 +10,8 @@ namespace {
 py::Name n_sleep{"sleep"}, n_CancelledError{"CancelledError"};
 
 struct ReaperFrame final : py::Frame {
-    Call c;
+    Context c_;  // the module and method this frame runs
+    Call c() const { return c_; }
     Ref lb, interval, list_running;
 
     // Where the loop is suspended: nowhere yet, in the sleep, or awaiting
@@ -35,7 +36,7 @@ struct ReaperFrame final : py::Frame {
                 }
                 // Next pass.
                 at = At::Sleep;
-                return py::Step::await(py::call_method(c.g.get(names::asyncio), n_sleep, interval));
+                return py::Step::await(py::call_method(c().g.get(names::asyncio), n_sleep, interval));
             } catch (const py::Error&) {
                 survive();
                 at = At::Start;
@@ -49,7 +50,7 @@ struct ReaperFrame final : py::Frame {
         py::for_each(authoritative, [&](Handle rec) { py::check_int(PySet_Add(live, record::id(rec))); });
         Ref counted = py::to_list(attr(lb, names::inflight));
         py::for_each(counted, [&](Handle sid) {
-            if (!py::contains(live, sid)) call::force_clear(c, lb, sid);
+            if (!py::contains(live, sid)) call::force_clear(c(), lb, sid);
         });
     }
 
@@ -63,9 +64,9 @@ struct ReaperFrame final : py::Frame {
             // An error raised while handling the failure is chained to it,
             // as it would be in an except clause.
             py::Handling h(failure.get());
-            Ref cancelled = py::getattr(c.g.get(names::asyncio), n_CancelledError);
+            Ref cancelled = py::getattr(c().g.get(names::asyncio), n_CancelledError);
             ends_loop = failure.matches(cancelled) || !failure.matches(PyExc_Exception);
-            if (!ends_loop) log(c, names::warning, "inflight reaper iteration failed: %s", Handle(failure.get()));
+            if (!ends_loop) log(c(), names::warning, "inflight reaper iteration failed: %s", Handle(failure.get()));
         }
         if (ends_loop) failure.raise();
     }
@@ -77,7 +78,7 @@ struct ReaperFrame final : py::Frame {
 
 Ref inflight_reaper_loop(const Call& c, Handle lb, Handle interval_sec, Handle list_running_servers) {
     auto [coro, frame] = py::make_coroutine<ReaperFrame>(c);
-    frame.c = c;
+    frame.c_ = Context(c);
     frame.lb = Ref::borrow(lb);
     frame.interval = interval_sec ? Ref::borrow(interval_sec) : py::new_float(60.0);
     frame.list_running = Ref::borrow(list_running_servers.or_none());

@@ -10,7 +10,7 @@ namespace {
 enum class State : unsigned char { Created, Suspended, Running, Done };
 
 struct CoroObject {
-    PyObject_VAR_HEAD
+    PyObject_HEAD
     Frame* frame;
     PyObject* inner;  // the iterator being awaited while suspended
     PyObject* module;  // the defining module, which the frame's context refers to
@@ -428,8 +428,9 @@ PyAsyncMethods coro_as_async = {coro_await, nullptr, nullptr, coro_send};
 namespace detail {
 
 PyObject* alloc_coroutine(const char* qualname, PyObject* module, size_t size, void** storage) {
-    Py_ssize_t items = Py_ssize_t(kFrameOffset - sizeof(CoroObject) + size);
-    CoroObject* c = PyObject_GC_NewVar(CoroObject, &CoroType, items);
+    // The frame lives right after the object (at its aligned end).
+    auto* c = reinterpret_cast<CoroObject*>(
+        PyUnstable_Object_GC_NewWithExtraData(&CoroType, kFrameOffset - sizeof(CoroObject) + size));
     if (!c) return nullptr;
     c->frame = nullptr;
     c->inner = nullptr;
@@ -485,7 +486,6 @@ void init_coroutine_type() {
     PyTypeObject& t = CoroType;
     t.tp_name = "load_balancer.coroutine";
     t.tp_basicsize = sizeof(CoroObject);
-    t.tp_itemsize = 1;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
     t.tp_as_async = &coro_as_async;
     t.tp_iternext = coro_iternext;
