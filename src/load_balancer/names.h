@@ -102,5 +102,6 @@ inline py::Name done{"done"};
 inline py::Name result{"result"};
 inline py::Name set_result{"set_result"};
 inline py::Name cancelled{"cancelled"};
+inline py::Name exception{"exception"};
 
 }  // namespace lb::names

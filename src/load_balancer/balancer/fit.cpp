@@ -27,15 +27,24 @@ Ref filter_plain(Handle candidates, Handle estimated) {
         int unlimited;
         long long limit, id;
         Py_ssize_t pos;
+        PyObject* rec;  // held (see below)
         bool operator<(const Key& o) const {
             return std::tie(unlimited, limit, id, pos) < std::tie(o.unlimited, o.limit, o.id, o.pos);
         }
     };
-    fast::Small<Key, 64> keys;
-    const Py_ssize_t n = PyList_GET_SIZE(candidates.get());
+    // The kept records are held: a signal handler run between two steps
+    // may change the list.  What is not handed to the result is let go.
+    struct Keys : fast::Small<Key, 64> {
+        size_t given = 0;
+        ~Keys() {
+            for (size_t k = given; k < size(); ++k) Py_DECREF((*this)[k].rec);
+        }
+    } keys;
     fast::Fields<2> fields({&names::max_input_tokens, &names::id});
     std::array<PyObject*, 2> v;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    // The length is read at every step: a signal handler may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
+        py::poll_signals(i);
         PyObject* s = PyList_GET_ITEM(candidates.get(), i);
         if (!PyDict_CheckExact(s) || !fields.read(s, v)) return {};
         PyObject* raw = v[0];
@@ -54,13 +63,14 @@ Ref filter_plain(Handle candidates, Handle estimated) {
         k.limit = limit;
         k.id = id;
         k.pos = i;
+        k.rec = Py_NewRef(s);
     }
     // A stable sort: the position breaks every tie.
     Key* first = &keys[0];
     std::sort(first, first + keys.size());
     Ref out = py::new_list(Py_ssize_t(keys.size()));
-    for (size_t k = 0; k < keys.size(); ++k)
-        PyList_SET_ITEM(out.get(), Py_ssize_t(k), Py_NewRef(PyList_GET_ITEM(candidates.get(), keys[k].pos)));
+    for (; keys.given < keys.size(); ++keys.given)
+        PyList_SET_ITEM(out.get(), Py_ssize_t(keys.given), keys[keys.given].rec);
     return out;
 }
 

@@ -90,10 +90,11 @@ double superfast(const Facts& f, double configured) {
 
 bool read_records(PyObject* list, Recs& out) {
     if (!PyList_CheckExact(list)) return false;
-    Py_ssize_t n = PyList_GET_SIZE(list);
     Fields<3> fields({&names::id, &names::weight, &names::max_concurrency});
     std::array<PyObject*, 3> v;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    // The length is read at every step: a signal handler may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        py::poll_signals(i);
         PyObject* s = PyList_GET_ITEM(list, i);
         if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
         Rec r{s, v[0], 0, false, 1.0, 0, 0};

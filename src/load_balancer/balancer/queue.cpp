@@ -265,9 +265,8 @@ private:
         py::Exc exc = py::Exc::fetch();
         if (waiter) {
             py::Handling h(exc.get());
-            Ref server = granted();
             call::remove_waiter(c(), self, waiter);
-            if (server) call::wake_one(c(), self, record::id(server));
+            if (Ref server = granted()) call::wake_one(c(), self, record::id(server));
         }
         exc.raise();
     }
@@ -284,10 +283,12 @@ private:
         return py::Step::done(result(server, n_ok, secs));
     }
 
-    // The backend the hand-off gave the waiter, or NULL when it has none.
+    // The backend the hand-off gave the waiter, or NULL when it has none
+    // (not done, cancelled, or completed with an exception).
     Ref granted() {
         if (!py::truthy(py::call_method(future, names::done))) return {};
         if (py::truthy(py::call_method(future, names::cancelled))) return {};
+        if (!py::call_method(future, names::exception).is_none()) return {};
         return py::call_method(future, names::result);
     }
 

@@ -20,26 +20,34 @@ struct ReaperFrame final : py::Frame {
 
     py::Step resume(PyObject* sent) override {
         for (;;) {
-            try {
-                switch (at) {
-                    case At::Start:
-                        break;
-                    case At::Sleep:
-                        if (!sent) throw py::Error{};
-                        if (list_running.is_none()) break;
+            switch (at) {
+                case At::Start:
+                    // An error of the sleep itself (a time it rejects, no
+                    // running loop, cancellation) ends the loop: no later
+                    // pass could ever sleep.
+                    at = At::Sleep;
+                    return py::Step::await(py::call_method(c().g.get(names::asyncio), n_sleep, interval));
+                case At::Sleep:
+                    if (!sent) throw py::Error{};
+                    at = At::Start;
+                    if (list_running.is_none()) break;
+                    try {
+                        Ref listing = py::call(list_running);
                         at = At::Listing;
-                        return py::Step::await(py::call(list_running));
-                    case At::Listing:
+                        return py::Step::await(std::move(listing));
+                    } catch (const py::Error&) {
+                        survive();
+                    }
+                    break;
+                case At::Listing:
+                    at = At::Start;
+                    try {
                         if (!sent) throw py::Error{};
                         clear_orphans(sent);
-                        break;
-                }
-                // Next pass.
-                at = At::Sleep;
-                return py::Step::await(py::call_method(c().g.get(names::asyncio), n_sleep, interval));
-            } catch (const py::Error&) {
-                survive();
-                at = At::Start;
+                    } catch (const py::Error&) {
+                        survive();
+                    }
+                    break;
             }
         }
     }

@@ -215,6 +215,12 @@ inline Py_ssize_t length(Handle o) {
 
 // ---- iteration ------------------------------------------------------------
 
+// In loops whose length the caller controls: every few thousand steps, let
+// pending signals (Ctrl-C) run their handlers, and stop with their error.
+inline void poll_signals(Py_ssize_t step) {
+    if ((step & 4095) == 4095 && PyErr_CheckSignals() < 0) raise();
+}
+
 // for item in o: f(item) -- `f` receives a handle valid for the duration of
 // the call (the item is held while `f` runs: `f` may mutate the list).
 template <class F>
@@ -223,11 +229,16 @@ inline void for_each(Handle o, F&& f) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o.get()); ++i) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(o.get(), i));
             f(Handle(item));
+            poll_signals(i);
         }
         return;
     }
     Ref it = Ref::steal(PyObject_GetIter(o));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(it))) f(Handle(item));
+    Py_ssize_t i = 0;
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it))) {
+        f(Handle(item));
+        poll_signals(i++);
+    }
     if (PyErr_Occurred()) raise();
 }
 
@@ -238,12 +249,16 @@ inline bool any_of(Handle o, F&& f) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o.get()); ++i) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(o.get(), i));
             if (f(Handle(item))) return true;
+            poll_signals(i);
         }
         return false;
     }
     Ref it = Ref::steal(PyObject_GetIter(o));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(it)))
+    Py_ssize_t i = 0;
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it))) {
         if (f(Handle(item))) return true;
+        poll_signals(i++);
+    }
     if (PyErr_Occurred()) raise();
     return false;
 }
