@@ -136,11 +136,12 @@ class Proxy:
         # No connection limit: the balancer decides how many requests each backend gets.
         self.session = aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=0), timeout=timeout)
         self._tasks = [
-            asyncio.create_task(self._health_loop(), name="health-probes"),
             asyncio.create_task(lbm.inflight_reaper_loop(self.lb, interval_sec=cfg.reaper_interval_sec,
                                                          list_running_servers=self.running_servers),
                                 name="inflight-reaper"),
         ]
+        if cfg.health_interval_sec > 0:
+            self._tasks.append(asyncio.create_task(self._health_loop(), name="health-probes"))
         self._runner = web.AppRunner(self.app(), handler_cancellation=True, access_log=None,
                                      shutdown_timeout=cfg.shutdown_grace_sec)
         await self._runner.setup()
