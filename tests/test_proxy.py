@@ -254,7 +254,7 @@ async def start_backend_process(backend_id, *args):
 @pytest.mark.parametrize("failure", ["refused", "5xx", "killed"])
 def test_failed_backend_sin_binned_and_request_retried(failure, caplog):
     """The first attempt fails on backend 9; the request is answered by backend 2 on its second try."""
-    good = SimBackend(2, max_concurrency=4)
+    good = SimBackend(2, max_concurrency=1)
     caplog.set_level(logging.WARNING, logger="load_balancer")
 
     async def main():
@@ -264,38 +264,45 @@ def test_failed_backend_sin_binned_and_request_retried(failure, caplog):
             bad = closed_port_url()
             upstream = {"health_interval_sec": 0, "reaper_interval_sec": 60.0}  # no probe finds it first
         elif failure == "5xx":
-            bad = SimBackend(9, max_concurrency=4)
+            bad = SimBackend(9, max_concurrency=2)
             bad.fail_next = 1
         else:
             # A real process: its requests hang when it is frozen, and fail when it is killed.
-            proc, bad = await start_backend_process(9, "--max-concurrency", "4", "--decode-ms-per-token", "5000")
+            proc, bad = await start_backend_process(9, "--max-concurrency", "2", "--decode-ms-per-token", "5000")
             upstream = {"health_timeout_sec": 0.2}
         try:
-            pools = {"chat": [(bad, {"id": 9, "weight": 3, "max_concurrency": 4}), (good, {"weight": 1})]}
-            async with Stack(pools, upstream=upstream) as st:
+            pools = {"chat": [(bad, {"id": 9, "weight": 3, "max_concurrency": 2}), (good, {"weight": 1})]}
+            async with Stack(pools, upstream=upstream, queue={"enabled": True, "ttl_sec": 60.0}) as st:
                 if failure != "killed":
                     status, _, headers = await st.call("/v1/chat/completions", chat())
                     assert status == 200 and headers["X-Backend-Id"] == "2" and headers["X-Attempts"] == "2"
-                    expected_retries = 1
+                    expected = {"retries": 1, "failures": 1, "stale": 0}
                 else:
-                    # Two requests in flight on backend 9 (the weights send 3 of 4 there).
+                    # Both backends full (two requests hang on 9, one is held on 2), one more parked on both.
+                    good.hold = asyncio.Event()
                     calls = []
-                    while st.lb.get_inflight(9) < 2:
+                    for n in range(1, 4):
                         calls.append(asyncio.create_task(st.call("/v1/chat/completions", chat())))
-                        await until(lambda: calls[-1].done() or st.lb.get_inflight(9) == sum(
-                            1 for c in calls if not c.done()), "request dispatched")
-                    hung = [c for c in calls if not c.done()]
+                        await until(lambda: sum(st.lb.inflight.values()) == n, "request dispatched")
+                    assert st.lb.inflight == {9: 2, 2: 1}
+                    calls.append(asyncio.create_task(st.call("/v1/chat/completions", chat())))
+                    await until(lambda: len(st.lb._all_waiters) == 1, "fourth request parked")
                     proc.send_signal(signal.SIGSTOP)
                     await until(lambda: 9 not in st.lb.inflight, "reaper clears the frozen backend's count")
                     assert "Force-cleared inflight=2 for server 9" in caplog.messages
+                    # Killed: the hung requests fail and are retried. Their released leases free "slots"
+                    # on 9, which the queue hands to the parked request: the proxy routes it again.
                     proc.send_signal(signal.SIGKILL)
-                    answers = await asyncio.gather(*hung)
-                    assert [(a[0], a[2]["X-Backend-Id"], a[2]["X-Attempts"]) for a in answers] == [
-                        (200, "2", "2")] * 2
-                    expected_retries = 2
+                    await until(lambda: st.proxy.stats.stale_grants[9] == 1, "stale grant seen")
+                    good.hold.set()
+                    answers = await asyncio.gather(*calls)
+                    assert sorted((a[0], a[2]["X-Backend-Id"], a[2]["X-Attempts"]) for a in answers) == [
+                        (200, "2", "1"), (200, "2", "1"), (200, "2", "2"), (200, "2", "2")]
+                    expected = {"retries": 2, "failures": 2, "stale": 1}
                 await until(st.settled, "nothing in flight or parked")
-                assert st.proxy.stats.retries == expected_retries
-                assert st.proxy.stats.upstream_failures[9] == expected_retries
+                stats = st.proxy.stats
+                assert {"retries": stats.retries, "failures": stats.upstream_failures[9],
+                        "stale": stats.stale_grants[9]} == expected
                 assert 9 in st.proxy.excluded()
                 # While binned, backend 9 gets nothing, though its weight is higher.
                 status, _, headers = await st.call("/v1/chat/completions", chat())

@@ -12,7 +12,9 @@ One request's road:
 
 A backend that refuses the connection, times out or answers 5xx before
 anything was sent to the client is sin-binned for `sin_bin_sec` and the
-request is tried once more on another backend of its pool. A client that goes
+request is tried once more on another backend of its pool. A backend that the
+queue hands out after it went out of rotation (the request was parked before)
+is not used: the request is routed again without it. A client that goes
 away cancels its handler (handler cancellation is on): the wait, the upstream
 request and the lease are all let go. Health probes keep a set of backends
 that are down; the same probes are the running-servers callable of
@@ -66,6 +68,15 @@ def error_response(status: int, message: str, kind: str, *, reason: str | None =
 
 
 @dataclass
+class Grant:
+    """The backend the balancer gave, and whether (and how long) the request waited in the queue."""
+
+    server: Server
+    queued: bool = False
+    waited: float = 0.0
+
+
+@dataclass
 class Refusal:
     """The balancer gave no backend: the reason and how long the request waited."""
 
@@ -99,6 +110,8 @@ class ProxyStats:
     upstream_failures: Counter[int] = field(default_factory=Counter)
     midstream_failures: Counter[int] = field(default_factory=Counter)
     sin_binned: Counter[int] = field(default_factory=Counter)
+    leases_over_cap: Counter[tuple[int, str]] = field(default_factory=Counter)
+    stale_grants: Counter[int] = field(default_factory=Counter)
 
 
 class Proxy:
@@ -264,13 +277,13 @@ class Proxy:
         return await self._route(request, raw, pool, candidates, tokens, sticky, stream)
 
     async def _acquire(self, pool: PoolConfig, candidates: list[Server], tokens: int, sticky: str | None,
-                       failed: set[int]) -> tuple[Server, float] | Refusal:
+                       failed: set[int]) -> Grant | Refusal:
         """A backend for the request, or the balancer's refusal (counted once, by reason)."""
         excluded = self.excluded() | failed
         server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
                                       algorithm=pool.algorithm, sticky_key=sticky)
         if server is not None:
-            return server, 0.0
+            return Grant(server)
         if not self.lb.queue_enabled():
             # Nothing free, and no queue: at capacity, unless nothing could be used at all.
             usable = any(s["id"] not in excluded for s in candidates)
@@ -283,7 +296,7 @@ class Proxy:
                 self.lb.note_reject(lbm.RejectReason.AT_CAPACITY)
                 reason = lbm.RejectReason.AT_CAPACITY
             return Refusal(reason, waited)
-        return server, waited
+        return Grant(server, queued=True, waited=waited)
 
     async def _route(self, request: web.Request, raw: bytes, pool: PoolConfig, candidates: list[Server],
                      tokens: int, sticky: str | None, stream: bool) -> web.StreamResponse:
@@ -291,19 +304,28 @@ class Proxy:
         failure: UpstreamFailure | None = None
         for attempt in range(1, MAX_ATTEMPTS + 1):
             got = await self._acquire(pool, candidates, tokens, sticky, failed)
+            if isinstance(got, Grant) and got.queued and got.server["id"] in self.excluded():
+                # Parked before that backend went out of rotation: a waiter keeps the
+                # backends it was parked on, and a dead backend's released leases
+                # free "slots" there. Route again without it (not an attempt).
+                self.stats.stale_grants[got.server["id"]] += 1
+                log.info("queue handed out backend %d, now out of rotation: routing again", got.server["id"])
+                failed.add(got.server["id"])
+                got = await self._acquire(pool, candidates, tokens, sticky, failed)
             if isinstance(got, Refusal):
                 if failure is None:
                     return error_response(503, f"no backend of {pool.model} can take the request now "
                                           f"({got.reason})", "overloaded_error", reason=got.reason,
                                           headers={"Retry-After": RETRY_AFTER_SEC})
                 break
-            server, waited = got
+            server = got.server
             if attempt > 1:
                 self.stats.retries += 1
                 log.info("retrying on backend %d (%s) after %s", server["id"], server["name"], failure)
-            headers = {"X-Backend-Id": str(server["id"]), "X-Queue-Wait-Ms": f"{waited * 1000:.1f}",
+            headers = {"X-Backend-Id": str(server["id"]), "X-Queue-Wait-Ms": f"{got.waited * 1000:.1f}",
                        "X-Attempts": str(attempt)}
             async with lbm.InflightLease(self.lb, server["id"]):
+                self._check_cap(server, "queue" if got.queued else "select")
                 try:
                     return await self._forward(request, raw, server, stream, headers)
                 except UpstreamFailure as e:
@@ -315,6 +337,17 @@ class Proxy:
         if failure.response is not None:
             return failure.response
         return error_response(502, f"backend {failure.server['id']} {failure.message}", "upstream_error")
+
+    def _check_cap(self, server: Server, via: str) -> None:
+        """Count leases that take a backend past its configured cap.
+
+        The balancer counts a slot only when a lease is entered: a request woken
+        from the queue takes its slot a turn of the event loop after the hand-off,
+        and a request that arrived in between may have taken the same slot.
+        """
+        cap = server["max_concurrency"]
+        if 0 < cap < self.lb.get_inflight(server["id"]):
+            self.stats.leases_over_cap[(server["id"], via)] += 1
 
     async def _forward(self, request: web.Request, raw: bytes, server: Server, stream: bool,
                        headers: dict[str, str]) -> web.StreamResponse:
@@ -427,6 +460,12 @@ class Proxy:
                by_server(st.midstream_failures))
         family("proxy_sin_binned_total", "counter", "Times a backend was put in the sin bin.",
                by_server(st.sin_binned))
+        family("proxy_leases_over_cap_total", "counter",
+               "Leases that took a backend past its configured max_concurrency, by how the backend was got.",
+               [(f'{{server_id="{sid}",via="{via}"}}', n) for (sid, via), n in sorted(st.leases_over_cap.items())])
+        family("proxy_stale_grants_total", "counter",
+               "Backends handed out by the queue after they went out of rotation (the request was routed again).",
+               by_server(st.stale_grants))
         family("proxy_backend_up", "gauge", "Whether a backend answered its last health probe.",
                [(f'{{server_id="{s["id"]}"}}', int(s["id"] not in self.down)) for s in self.config.backends()])
         return "\n".join(lines) + "\n"
