@@ -57,12 +57,12 @@ class SimBackend:
         self.fail_next = 0
         self.hold: asyncio.Event | None = None
         self.active = 0
-        self.reset()
+        self.peak = self.served = self.rejected = self.failed = self.cancelled = self.arrived = 0
         self._runner: web.AppRunner | None = None
 
     def reset(self) -> dict[str, Any]:
         """Start the counters afresh (requests being served stay counted); returns the old ones."""
-        old = self.stats() if hasattr(self, "served") else {}
+        old = self.stats()
         self.peak = self.active
         self.served = 0
         self.rejected = 0
@@ -111,7 +111,6 @@ class SimBackend:
         return web.json_response(self.reset())
 
     async def handle(self, request: web.Request) -> web.StreamResponse:
-        raw = await request.read()
         self.arrived += 1
         self.peak = max(self.peak, self.active + 1)
         if 0 < self.max_concurrency <= self.active:
@@ -121,6 +120,7 @@ class SimBackend:
                                      status=429)
         self.active += 1
         try:
+            raw = await request.read()
             if self.fail_next > 0:
                 self.fail_next -= 1
                 self.failed += 1

@@ -127,6 +127,7 @@ class Proxy:
         self.session: aiohttp.ClientSession | None = None
         self._runner: web.AppRunner | None = None
         self._tasks: list[asyncio.Task[None]] = []
+        self._stopping = False
 
     # -- life cycle -----------------------------------------------------------
 
@@ -169,6 +170,7 @@ class Proxy:
         """Stop listening, let requests in flight finish within the grace time, then stop the tasks."""
         log.info("shutting down (grace %.1fs, %d request(s) in flight)",
                  self.config.shutdown_grace_sec, sum(self.lb.inflight.values()))
+        self._stopping = True
         if self._runner is not None:
             await self._runner.cleanup()
             self._runner = None
@@ -212,7 +214,10 @@ class Proxy:
 
     async def _health_loop(self) -> None:
         while True:
-            await self.running_servers()
+            try:
+                await self.running_servers()
+            except Exception:
+                log.exception("health probe round failed")
             await asyncio.sleep(self.config.health_interval_sec)
 
     def _sin_bin(self, server: Server, why: str) -> None:
@@ -235,7 +240,8 @@ class Proxy:
         try:
             response = await self._handle(request)
         except asyncio.CancelledError:
-            self.stats.client_disconnects += 1
+            if not self._stopping:  # cancelled by the client going away, not by the shutdown
+                self.stats.client_disconnects += 1
             raise
         except ClientGone as gone:
             self.stats.client_disconnects += 1
