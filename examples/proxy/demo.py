@@ -46,7 +46,7 @@ MAX_BODY_BYTES = 256 * 1024
 
 
 @dataclass(frozen=True)
-class BackendSpec:
+class BackendSetup:
     id: int
     name: str
     model: str
@@ -57,13 +57,13 @@ class BackendSpec:
 
 
 BACKENDS = [
-    BackendSpec(1, "gpu-a", "chat-model", 3, 8, 32768, 6.0),
-    BackendSpec(2, "gpu-b", "chat-model", 2, 6, 16384, 8.0),
-    BackendSpec(3, "gpu-c", "chat-model", 1, 4, 8192, 10.0),
-    BackendSpec(11, "emb-a", "embed-model", 2, 8, 8192, 0.0),
-    BackendSpec(12, "emb-b", "embed-model", 1, 4, 8192, 0.0),
-    BackendSpec(21, "rr-a", "rerank-model", 1, 4, 16384, 0.0),
-    BackendSpec(22, "rr-b", "rerank-model", 1, 4, 16384, 0.0),
+    BackendSetup(1, "gpu-a", "chat-model", 3, 8, 32768, 6.0),
+    BackendSetup(2, "gpu-b", "chat-model", 2, 6, 16384, 8.0),
+    BackendSetup(3, "gpu-c", "chat-model", 1, 4, 8192, 10.0),
+    BackendSetup(11, "emb-a", "embed-model", 2, 8, 8192, 0.0),
+    BackendSetup(12, "emb-b", "embed-model", 1, 4, 8192, 0.0),
+    BackendSetup(21, "rr-a", "rerank-model", 1, 4, 16384, 0.0),
+    BackendSetup(22, "rr-b", "rerank-model", 1, 4, 16384, 0.0),
 ]
 ALGORITHMS = {"chat-model": "weighted_round_robin", "embed-model": "least_connections",
               "rerank-model": "sticky_session"}
@@ -132,10 +132,10 @@ class Child:
         return code
 
 
-async def start_backend(spec: BackendSpec) -> Child:
-    return await Child.start(spec.name, [
-        "examples.proxy.backend", "--id", str(spec.id), "--name", spec.name, "--max-concurrency", str(spec.cap),
-        "--decode-ms-per-token", str(spec.decode_ms)])
+async def start_backend(setup: BackendSetup) -> Child:
+    return await Child.start(setup.name, [
+        "examples.proxy.backend", "--id", str(setup.id), "--name", setup.name, "--max-concurrency", str(setup.cap),
+        "--decode-ms-per-token", str(setup.decode_ms)])
 
 
 def proxy_config(mode: str, backends: dict[int, Child]) -> str:
