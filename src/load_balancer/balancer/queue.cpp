@@ -112,10 +112,10 @@ private:
                         &d::_pool_inflight, &d::_recent_dispatch_rate, &d::_effective_cap_for, &d::_superfast_cap,
                         &d::_hybrid_hot}))
             return {};
-        fast::Mode mode;
+        // The queue settings compare the mode with "queue_all" directly.
         PyObject* mode_obj = inst.get(fast::kRoutingMode);
-        if (!mode_obj || !f.mode_of(mode_obj, mode)) return {};
-        const bool queue_all = mode == fast::Mode::QueueAll;
+        if (!mode_obj || !PyUnicode_CheckExact(mode_obj) || !f.mode_queue_all) return {};
+        const bool queue_all = mode_obj == f.mode_queue_all.get() || PyUnicode_Compare(mode_obj, f.mode_queue_all) == 0;
         if (!queue_all && f.queue_enabled != 1) return {};
 
         PyObject* sin_bin;
