@@ -208,10 +208,11 @@ const Facts& revalidate(Module& m) {
     return f;
 }
 
-void adopt(py::Handle self) {
-    if (instance_watcher < 0) return;
+void adopt(Module& m, py::Handle self) {
+    // Only instances of the module's own class are read through Views.
+    if (instance_watcher < 0 || reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return;
     PyObject** dp = _PyObject_GetDictPtr(self);
-    if (!dp || !*dp) return;
+    if (!dp || !*dp) return PyErr_Clear();
     // A new dict filled from the old one is combined, not split: it shares
     // nothing with the object's inline storage or the class's keys.
     py::Ref own = py::new_dict();

@@ -135,7 +135,7 @@ void watch(Module& m);
 // Give a new LoadBalancer a dict of its own and watch it, so that the fast
 // path can keep its View until something writes to it.  (A dict that shares
 // the object's inline attribute storage does not report every write.)
-void adopt(py::Handle self);
+void adopt(Module& m, py::Handle self);
 // Whether `dict` is one adopted by `adopt` (and still alive).
 bool adopted(PyObject* dict) noexcept;
 

@@ -30,7 +30,7 @@ Ref init(const Call& c, Handle self) {
     py::setattr(self, names::_routing_mode, c.g.get(names::DEFAULT_ROUTING_MODE));
     py::setattr(self, names::_pool_dispatch_windows, py::new_dict());
     py::setattr(self, names::_pool_hot_state, py::new_dict());
-    fast::adopt(self);
+    fast::adopt(module_of(c), self);
     return py::none();
 }
 
