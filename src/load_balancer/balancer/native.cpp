@@ -223,6 +223,11 @@ bool Now::read(Module& m) {
     return fast::num(obj, this->num);
 }
 
+bool Now::read_if_replaced(Module& m, const Facts& f) {
+    if (!f.valid || f.native_clock) return true;
+    return read(m) && epoch == m.facts_epoch;
+}
+
 // ---- the capacity gate -----------------------------------------------------------
 
 bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_inflight, const Now& now) {

@@ -191,10 +191,13 @@ struct Key {
 struct Now {
     py::Ref obj;
     Num num;
-    // Read the monotonic clock; false (nothing read twice by the caller's
-    // step-by-step path afterwards only if the clock is not the native one)
-    // when the clock returned something that is not a plain number.
+    // Read the monotonic clock; false when it returned something that is not
+    // a plain number.
     bool read(Module& m);
+    // A clock that is not the interpreter's own runs Python code: a decision
+    // reads it first, before it looks at anything.  False when that reading
+    // is not a plain number or changed what the facts describe.
+    bool read_if_replaced(Module& m, const Facts& f);
 };
 
 // The capacity gate of one decision over one pool: `_under_capacity(rec,

@@ -103,7 +103,7 @@ private:
         Module& m = module_of(c());
         const fast::Facts& f = fast::facts(m);
         fast::Now now;
-        if (f.valid && !f.native_clock && (!now.read(m) || fast::epoch != m.facts_epoch)) return {};
+        if (!now.read_if_replaced(m, f)) return {};
         fast::Inst inst;
         if (!inst.open(m, f, self) || !f.native_asyncio || !f.waiter_plain || !f.deque_type.is(m.deque_class))
             return {};

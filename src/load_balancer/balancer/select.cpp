@@ -87,10 +87,8 @@ struct SelectFrame final : py::Frame {
         namespace d = LoadBalancer::def;
         Module& m = module_of(c());
         const fast::Facts& facts = fast::facts(m);
-        // A clock that is not the interpreter's own runs Python code: it is
-        // read first, before anything is looked at.
         fast::Now now;
-        if (facts.valid && !facts.native_clock && (!now.read(m) || fast::epoch != m.facts_epoch)) return {};
+        if (!now.read_if_replaced(m, facts)) return {};
         fast::Inst inst;
         if (!inst.open(m, facts, self)) return {};
         if (!inst.owns({&d::_under_capacity, &d::_pool_inflight, &d::_recent_dispatch_rate, &d::_effective_cap_for,

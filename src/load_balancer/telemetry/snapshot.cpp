@@ -172,7 +172,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
     Module& m = module_of(c);
     const fast::Facts& f = fast::facts(m);
     fast::Now now;
-    if (f.valid && !f.native_clock && (!now.read(m) || fast::epoch != m.facts_epoch)) return {};
+    if (!now.read_if_replaced(m, f)) return {};
     fast::Inst inst;
     if (!inst.open(m, f, self) ||
         !inst.owns({&d::_recent_dispatch_rate, &d::queue_enabled, &d::queue_ttl_sec, &d::queue_depth_multiplier}))
