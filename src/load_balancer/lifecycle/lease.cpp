@@ -18,18 +18,18 @@ void release_once(const Call& c, Handle self) {
 
 // `await lease.__aenter__()`: runs __enter__ when first resumed.
 struct EnterFrame final : py::Frame {
+    Context c_;
     Ref self;
-    py::Step resume(PyObject*) override {
-        return py::Step::done(py::call_method(self, def::enter.name_object()));
-    }
+    py::Step resume(PyObject*) override { return py::Step::done(call::lease_enter(c_, self)); }
     PY_FRAME_REFS(self)
 };
 
 // `await lease.__aexit__(...)`: runs __exit__ when first resumed.
 struct ExitFrame final : py::Frame {
+    Context c_;
     Ref self, exc_type, exc, tb;
     py::Step resume(PyObject*) override {
-        py::call_method(self, def::exit.name_object(), exc_type, exc, tb);
+        call::lease_exit(c_, self, exc_type, exc, tb);
         return py::Step::done(py::none());
     }
     PY_FRAME_REFS(self, exc_type, exc, tb)
@@ -56,12 +56,14 @@ Ref exit(const Call& c, Handle self, Handle, Handle, Handle) {
 
 Ref aenter(const Call& c, Handle self) {
     auto [coro, frame] = py::make_coroutine<EnterFrame>(c);
+    frame.c_ = Context(c);
     frame.self = Ref::borrow(self);
     return std::move(coro);
 }
 
 Ref aexit(const Call& c, Handle self, Handle exc_type, Handle exc, Handle tb) {
     auto [coro, frame] = py::make_coroutine<ExitFrame>(c);
+    frame.c_ = Context(c);
     frame.self = Ref::borrow(self);
     frame.exc_type = Ref::borrow(exc_type);
     frame.exc = Ref::borrow(exc);

@@ -2,6 +2,7 @@
 // the in-flight lease, the token estimate and the reaper loop.
 #pragma once
 
+#include "balancer/methods.h"
 #include "module.h"
 #include "py/coroutine.h"
 
@@ -51,5 +52,18 @@ inline py::Method inflight_reaper_loop{py::fn<functions::inflight_reaper_loop>, 
                                        "lb, *, interval_sec=60.0, list_running_servers=None", py::Kind::Coroutine};
 }  // namespace def
 }  // namespace functions
+
+namespace call {
+
+// lease.__enter__() / lease.__exit__(exc_type, exc, tb), by attribute as the
+// asynchronous protocol calls them.
+inline py::Ref lease_enter(const py::Call& c, py::Handle self) {
+    return detail::invoke<InflightLease::enter>(c, InflightLease::def::enter, self);
+}
+inline void lease_exit(const py::Call& c, py::Handle self, py::Handle exc_type, py::Handle exc, py::Handle tb) {
+    detail::invoke<InflightLease::exit>(c, InflightLease::def::exit, self, exc_type, exc, tb);
+}
+
+}  // namespace call
 
 }  // namespace lb
