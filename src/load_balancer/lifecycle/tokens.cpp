@@ -41,34 +41,12 @@ Ref get(Handle d, const py::Name& key) {
     return Ref::steal(v);
 }
 
-// The value of the key `name` in an exact dict whose keys are exact strs,
-// found by walking the dict (which runs no Python code, unlike a lookup
-// that meets a key of another type): borrowed, NULL when absent.  False when
-// some key is not an exact str.  `seen` is the key object last found, tried
-// first.
-bool find_str_key(PyObject* d, const py::Name& name, PyObject*& seen, PyObject*& out) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    out = nullptr;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (key == seen || key == name.get()) {
-            out = value;
-            return true;
-        }
-        if (!PyUnicode_CheckExact(key)) return false;
-        if (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name.get()) && PyUnicode_Compare(key, name) == 0) {
-            seen = key;
-            out = value;
-            return true;
-        }
-    }
-    return true;
-}
-
 // The fields of a body the estimate reads, in the order it reads them.
 enum Field { kMessages, kPrompt, kSystem, kInput, kQuery, kItems, kDocuments, kInstruct, kFields };
 const py::Name* const kFieldNames[kFields] = {&k_messages, &k_prompt, &k_system, &k_input,
                                               &k_query,    &k_items,  &k_documents, &k_instruct};
+constexpr std::string_view kFieldTexts[kFields] = {"messages", "prompt", "system", "input",
+                                                   "query",    "items",  "documents", "instruct"};
 
 // The fields of an exact dict whose keys are all exact strs, read in one
 // pass over it (held; NULL when absent): cheaper than looking up each of
@@ -79,14 +57,16 @@ bool read_fields(Handle body, Ref (&out)[kFields]) {
     PyObject *key, *value;
     while (PyDict_Next(body, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        for (int f = 0; f < kFields; ++f) {
-            PyObject* name = kFieldNames[f]->get();
-            if (key == name || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
-                                PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND && PyUnicode_Compare(key, name) == 0)) {
-                out[f] = Ref::borrow(value);
-                break;
-            }
+        int found = -1;
+        for (int f = 0; f < kFields && found < 0; ++f)
+            if (key == kFieldNames[f]->get()) found = f;
+        if (found < 0 && PyUnicode_IS_ASCII(key)) {
+            // Not the interned name: compare the text (all the names are ASCII).
+            std::string_view k(static_cast<const char*>(PyUnicode_DATA(key)), size_t(PyUnicode_GET_LENGTH(key)));
+            for (int f = 0; f < kFields && found < 0; ++f)
+                if (k == kFieldTexts[f]) found = f;
         }
+        if (found >= 0) out[found] = Ref::borrow(value);
     }
     return true;
 }
@@ -211,20 +191,21 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
         // looked into, and the list read again after anything that may run
         // Python code.
         auto* list = reinterpret_cast<PyListObject*>(messages.get());
-        PyObject* content_key = k_content;  // a body's keys are often one object each
         for (Py_ssize_t i = 0; i < Py_SIZE(list); ++i) {
-            PyObject* message = list->ob_item[i];
-            PyObject* content;
-            if (!PyDict_CheckExact(message) || !find_str_key(message, k_content, content_key, content)) {
-                Ref held = Ref::borrow(message);
-                if (PyDict_Check(message)) scan_content(t, get(held, k_content));
+            // Held while looked into: a key of another type may run code.
+            Ref message = Ref::borrow(list->ob_item[i]);
+            if (!PyDict_CheckExact(message.get())) {
+                if (PyDict_Check(message.get())) scan_content(t, get(message, k_content));
                 continue;
             }
-            if (!content) continue;
-            if (PyUnicode_CheckExact(content))
+            PyObject* content = nullptr;
+            if (py::check_int(PyDict_GetItemRef(message, k_content, &content)) == 0) continue;
+            if (PyUnicode_CheckExact(content)) {
                 t.chars += PyUnicode_GET_LENGTH(content);
-            else
-                scan_content(t, Ref::borrow(content));
+                Py_DECREF(content);
+            } else {
+                scan_content(t, Ref::steal(content));
+            }
         }
     } else if (PyList_Check(messages.get())) {
         py::for_each(messages, [&](Handle message) {
