@@ -371,12 +371,12 @@ Module* state_of(PyObject* module) { return static_cast<Module*>(PyModule_GetSta
 
 int exec_module(PyObject* module) {
     return py::guard(-1, [&] {
+        Module* state = new (state_of(module)) Module();
         // The module keeps process-wide state (watchers, adopted dicts) tied
         // to the main interpreter: subinterpreters, legacy ones included,
         // get a clean ImportError rather than sharing it.
         if (PyInterpreterState_Get() != PyInterpreterState_Main())
             py::raise(PyExc_ImportError, "load_balancer does not support subinterpreters");
-        Module* state = new (state_of(module)) Module();
         run_body(module, *state);
         return 0;
     });
