@@ -2,7 +2,48 @@
 // of idle pool state).
 #include "balancer/methods.h"
 
-namespace lb::LoadBalancer {
+namespace lb {
+
+bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
+    namespace d = LoadBalancer::def;
+    const Facts& f = facts(m);
+    if (!f.valid || !f.lb_plain || reinterpret_cast<PyObject*>(lb.type()) != m.lb_type.get()) return false;
+    PyObject** dp = _PyObject_GetDictPtr(lb);
+    const View* v = dp ? view(m, *dp) : nullptr;
+    if (!v) return false;
+    uint64_t mask = delta > 0 ? uint64_t(1) << d::increment.slot()
+                              : (uint64_t(1) << d::decrement.slot()) | (uint64_t(1) << d::_wake_one.slot());
+    if ((f.lb_own & mask) != mask || (v->overridden & mask)) return false;
+    PyObject* table = v->attrs[kInflight];
+    PyObject* waiters_table = v->attrs[kWaiters];
+    if (!table || !PyDict_CheckExact(table) || (delta < 0 && (!waiters_table || !PyDict_CheckExact(waiters_table))))
+        return false;
+    // Held: hashing the id may run code.
+    Ref inflight = Ref::borrow(table), waiters = Ref::borrow(waiters_table);
+    PyObject* cur = nullptr;
+    int present = py::check_int(PyDict_GetItemRef(inflight, server_id, &cur));
+    Ref held = Ref::steal_or_null(cur);
+    long long n = 0;
+    if (present && !py::small_int(cur, n)) return false;
+    if (delta > 0) {
+        py::setitem(inflight, server_id, py::new_int(n + 1));
+        return true;
+    }
+    // max(0, cur - 1), the entry deleted at 0 (stored as 0 when there was
+    // none), then the wake-up: nothing to do without a deque for the id.
+    if (n <= 1 && present)
+        py::delitem(inflight, server_id);
+    else
+        py::setitem(inflight, server_id, py::new_int(n > 1 ? n - 1 : 0));
+    PyObject* dq = nullptr;
+    if (py::check_int(PyDict_GetItemRef(waiters, server_id, &dq))) {
+        Py_DECREF(dq);
+        LoadBalancer::_wake_one(m.call(d::_wake_one), lb, server_id);
+    }
+    return true;
+}
+
+namespace LoadBalancer {
 
 Ref increment(const Call& c, Handle self, Handle server_id) {
     return py::bump(fast::attr(module_of(c), self, fast::kInflight), server_id);
@@ -78,4 +119,6 @@ Ref _evict_stale_pools(const Call& c, Handle self) {
     return py::none();
 }
 
-}  // namespace lb::LoadBalancer
+}  // namespace LoadBalancer
+
+}  // namespace lb

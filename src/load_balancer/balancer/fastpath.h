@@ -147,6 +147,12 @@ const View* view(Module& m, PyObject* dict) noexcept;
 // while the class defines no such attribute), else by attribute access.
 py::Ref attr(Module& m, py::Handle self, Attr a);
 
+// lb.increment(server_id) (delta +1) or lb.decrement(server_id) (delta -1,
+// with its wake-up), computed natively for a balancer made by the module
+// whose methods involved are its own and whose count is a plain int; false,
+// with nothing done, otherwise.
+bool count(Module& m, py::Handle lb, py::Handle server_id, int delta);
+
 // The facts, read again first when anything watched changed: `facts(m)`
 // (module.h).
 

@@ -12,7 +12,8 @@ namespace {
 // decrement succeeded, so a failed one can be retried.
 void release_once(const Call& c, Handle self) {
     if (py::truthy(attr(self, names::_released))) return;
-    call::decrement(c, attr(self, names::lb), attr(self, names::server_id));
+    Ref lb = attr(self, names::lb), sid = attr(self, names::server_id);
+    if (!fast::count(module_of(c), lb, sid, -1)) call::decrement(c, lb, sid);
     py::setattr(self, names::_released, Py_True);
 }
 
@@ -45,7 +46,8 @@ Ref init(const Call&, Handle self, Handle lb, Handle server_id) {
 }
 
 Ref enter(const Call& c, Handle self) {
-    call::increment(c, attr(self, names::lb), attr(self, names::server_id));
+    Ref lb = attr(self, names::lb), sid = attr(self, names::server_id);
+    if (!fast::count(module_of(c), lb, sid, +1)) call::increment(c, lb, sid);
     return Ref::borrow(self);
 }
 
@@ -93,6 +95,16 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         type->tp_alloc == PyType_GenericAlloc && size_t(nargs) + nkw < stack.size()) {
         PyObject* obj = PyType_GenericAlloc(type, 0);
         if (!obj) return nullptr;
+        if (nargs == 2 && !kwnames) {
+            // InflightLease(lb, server_id): the module's own __init__, directly.
+            const auto* m = static_cast<const Module*>(py::state_of(init));
+            bool ok = py::guard(false, [&] {
+                InflightLease::init(m->call(def::init), obj, args[0], args[1]);
+                return true;
+            });
+            if (!ok) return Py_DECREF(obj), nullptr;
+            return obj;
+        }
         stack[0] = obj;
         std::copy(args, args + nargs + nkw, stack.begin() + 1);
         PyObject* r = PyObject_Vectorcall(init, stack.data(), size_t(nargs + 1), kwnames);
