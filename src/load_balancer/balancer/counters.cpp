@@ -7,9 +7,7 @@ namespace lb {
 bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
     namespace d = LoadBalancer::def;
     const Facts& f = facts(m);
-    if (!f.valid || !f.lb_plain || reinterpret_cast<PyObject*>(lb.type()) != m.lb_type.get()) return false;
-    PyObject** dp = _PyObject_GetDictPtr(lb);
-    const View* v = dp ? view(m, *dp) : nullptr;
+    const View* v = plain_view(m, f, lb);
     if (!v) return false;
     uint64_t mask = delta > 0 ? uint64_t(1) << d::increment.slot()
                               : (uint64_t(1) << d::decrement.slot()) | (uint64_t(1) << d::_wake_one.slot());

@@ -245,13 +245,15 @@ const View* view(Module& m, PyObject* dict) noexcept {
     return &v;
 }
 
+const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept {
+    if (!f.valid || !f.lb_plain || reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return nullptr;
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    return dp ? view(m, *dp) : nullptr;
+}
+
 py::Ref attr(Module& m, py::Handle self, Attr a) {
-    const Facts& f = facts(m);
-    if (f.valid && f.lb_plain && reinterpret_cast<PyObject*>(self.type()) == m.lb_type.get()) {
-        PyObject** dp = _PyObject_GetDictPtr(self);
-        if (const View* v = dp ? view(m, *dp) : nullptr)
-            if (PyObject* value = v->attrs[a]) return py::Ref::borrow(value);
-    }
+    if (const View* v = plain_view(m, facts(m), self))
+        if (PyObject* value = v->attrs[a]) return py::Ref::borrow(value);
     return py::getattr(self, *kAttrNames[a]);
 }
 

@@ -143,6 +143,10 @@ bool adopted(PyObject* dict) noexcept;
 // NULL when the dict is not an adopted one.
 const View* view(Module& m, PyObject* dict) noexcept;
 
+// The View of `self` when it is an instance of the module's own class made
+// by the module and the class is plain (facts `f`), else NULL.
+const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept;
+
 // self.<attribute> of a LoadBalancer: from its View when it has one (exact
 // while the class defines no such attribute), else by attribute access.
 py::Ref attr(Module& m, py::Handle self, Attr a);
