@@ -180,7 +180,8 @@ def test_burst_beyond_capacity_served_in_full_through_queue(mode):
                      for i in range(burst)]
             # Every request has arrived: two hold the slots, the rest are parked.
             await until(lambda: len(st.lb._all_waiters) == burst - 2, "the rest parked")
-            assert all(b.active == 1 for b in backends)
+            # The two admitted requests reach their backends a moment later.
+            await until(lambda: all(b.active == 1 for b in backends), "both backends busy")
             hold.set()
             answers = await asyncio.gather(*calls)
             assert [a[0] for a in answers] == [200] * burst
