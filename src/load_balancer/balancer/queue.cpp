@@ -167,13 +167,32 @@ private:
         if (admitted) {
             bool skip = !std::isnan(ttl.v) && (ttl.v <= 0 || !py::call(m.current_task).is_none());
             if (!skip) return {};
-            gate.commit();
-            // Parking and unparking leave the queue as it was, but for an
-            // empty deque of the wait set, which unparking deletes.
+            // Parking and unparking leave the queue as it was, but for the
+            // entries of the wait set that are None (parking puts a deque in
+            // its place) or an empty deque: unparking deletes them.  Parking
+            // in a deque with a maxlen may push an older entry out of it:
+            // that is left to the steps.
+            fast::Small<size_t> unparked;
             for (size_t k = 0; k < wait_set.size(); ++k) {
                 PyObject* dq = fast::lookup(waiters, recs[wait_set[k]].id, failed);
-                if (dq && dq != Py_None && PySequence_Size(dq) == 0) py::delitem(waiters, recs[wait_set[k]].id);
+                if (failed) return {};
+                if (!dq) continue;
+                if (dq != Py_None) {
+                    Py_ssize_t n = PySequence_Size(dq);
+                    if (n < 0) return PyErr_Clear(), std::nullopt;
+                    if (n > 0) {
+                        Ref maxlen = Ref::steal_or_null(PyObject_GetAttr(dq, names::maxlen));
+                        if (!maxlen) return PyErr_Clear(), std::nullopt;
+                        if (!maxlen.is_none()) return {};
+                        continue;
+                    }
+                }
+                unparked.push_back(wait_set[k]);
             }
+            gate.commit();
+            // (An id the wait set holds twice is deleted once.)
+            for (size_t k = 0; k < unparked.size(); ++k)
+                py::check_int(PyDict_Pop(waiters, recs[unparked[k]].id, nullptr));
             fast::record_dispatch(inst, key, *admitted, now);
             Ref secs = Ref::steal(PyNumber_Subtract(fast::monotonic(m), now.obj));
             if (!PyFloat_CheckExact(secs.get())) secs = py::to_float(secs);
