@@ -20,9 +20,10 @@ namespace {
 // (nothing has run that the steps would not run again).
 Ref filter_plain(Handle candidates, Handle estimated) {
     fast::Num est;
-    if (!PyList_CheckExact(candidates.get()) || !fast::num(estimated, est)) return {};
-    const bool keep_all = !(est.v > 0);  // estimated <= 0 (a NaN estimate keeps nothing)
-    if (std::isnan(est.v)) return {};
+    // A NaN estimate (which keeps the backends without a limit) is left to
+    // the steps.
+    if (!PyList_CheckExact(candidates.get()) || !fast::num(estimated, est) || std::isnan(est.v)) return {};
+    const bool keep_all = est.v <= 0;
     struct Key {
         int unlimited;
         long long limit, id;
