@@ -128,25 +128,24 @@ private:
             !fast::read_records(candidates, recs) || !fast::read_inflight(inflight, recs))
             return {};
 
-        // The wait set: not drained (all, when every one is), not sin-binned.
-        bool any_live = false;
-        for (size_t i = 0; i < recs.size(); ++i) any_live = any_live || !recs[i].drained;
-        fast::Small<size_t> wait_set;
+        // The wait set: the effective candidates that are not sin-binned.
+        fast::Small<size_t> effective, wait_set;
+        undrained_or_all(recs, effective);
         long long total_cap = 0, pool_inflight = 0;
         bool failed = false;
-        for (size_t i = 0; i < recs.size(); ++i) {
-            if (any_live && recs[i].drained) continue;
+        for (size_t k = 0; k < effective.size(); ++k) {
+            const fast::Rec& r = recs[effective[k]];
             if (sin_bin) {
-                int banned = PySet_Contains(sin_bin, recs[i].id);
+                int banned = PySet_Contains(sin_bin, r.id);
                 if (banned < 0) return PyErr_Clear(), std::nullopt;
                 if (banned) continue;
             }
-            PyObject* dq = fast::lookup(waiters, recs[i].id, failed);
+            PyObject* dq = fast::lookup(waiters, r.id, failed);
             if (failed || (dq && dq != Py_None && Py_TYPE(dq) != reinterpret_cast<PyTypeObject*>(m.deque_class.get())))
                 return {};
-            wait_set.push_back(i);
-            if (__builtin_add_overflow(total_cap, recs[i].cap, &total_cap) ||
-                __builtin_add_overflow(pool_inflight, recs[i].inflight, &pool_inflight))
+            wait_set.push_back(effective[k]);
+            if (__builtin_add_overflow(total_cap, r.cap, &total_cap) ||
+                __builtin_add_overflow(pool_inflight, r.inflight, &pool_inflight))
                 return {};
         }
         if (wait_set.empty()) return {};
@@ -223,34 +222,16 @@ private:
         }
     }
 
-    // The records to wait on: the backends that are not drained (all of
-    // them when every one is), minus the sin-binned ones.  A new list.
+    // The records to wait on: the effective candidates (see
+    // undrained_or_all) that are not sin-binned.  A new list.
     Ref build_wait_set() {
-        Handle banned = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c()).empty_ids);
-        Ref non_drained = py::new_list();
-        py::for_each(candidates, [&](Handle rec) {
-            if (!record::drained(rec)) py::append(non_drained, rec);
+        Handle sin_bin = sin_bin_or_empty(c(), sin_binned);
+        Ref effective = undrained_or_all(candidates);
+        Ref wait_set = py::new_list();
+        py::for_each(effective, [&](Handle rec) {
+            if (!py::contains(sin_bin, record::id(rec))) py::append(wait_set, rec);
         });
-        auto allowed = [&](Handle rec) { return !py::contains(banned, record::id(rec)); };
-        Handle list = non_drained;
-        if (PyList_GET_SIZE(list.get()) == 0) {
-            // Every backend is drained: wait on all of them.
-            py::for_each(candidates, [&](Handle rec) {
-                if (allowed(rec)) py::append(list, rec);
-            });
-            return non_drained;
-        }
-        // Filter our own list in place.  No one else sees it, so the checks
-        // cannot change it under us.
-        Py_ssize_t n = PyList_GET_SIZE(list.get()), kept = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref rec = Ref::borrow(PyList_GET_ITEM(list.get(), i));
-            if (!allowed(rec)) continue;
-            if (kept != i) PyList_SetItem(list, kept, rec.release());
-            ++kept;
-        }
-        if (kept != n) py::check_int(PyList_SetSlice(list, kept, n, nullptr));
-        return non_drained;
+        return wait_set;
     }
 
     // Count the refusal and return it as the outcome.

@@ -1,5 +1,6 @@
 // How the module reads a server record (a mapping the caller owns; the
-// module never changes it), and the routing-mode test.
+// module never changes it), which of a request's candidates it may go to,
+// and the routing-mode test.
 #pragma once
 
 #include "module.h"
@@ -48,6 +49,32 @@ inline py::Ref input_limit(py::Handle s) {
 }  // namespace lb::record
 
 namespace lb {
+
+// The sin-bin of a request: `sin_binned or set()` (the module's empty set).
+inline py::Handle sin_bin_or_empty(const py::Call& c, py::Handle sin_binned) {
+    return py::truthy(sin_binned) ? sin_binned : py::Handle(module_of(c).empty_ids);
+}
+
+// The candidates a request may go to: the backends that are not drained, or
+// all of them when every one is (`non_drained if non_drained else
+// candidates`).  Each record is tested once, in order.
+inline py::Ref undrained_or_all(py::Handle candidates) {
+    py::Ref non_drained = py::new_list();
+    py::for_each(candidates, [&](py::Handle s) {
+        if (!record::drained(s)) py::append(non_drained, s);
+    });
+    return PyList_GET_SIZE(non_drained.get()) ? std::move(non_drained) : py::Ref::borrow(candidates);
+}
+
+// The same rule over records read once (each with its `drained` flag): the
+// indices of those the request may go to, into `out` (empty on entry).
+template <class Recs, class Indices>
+void undrained_or_all(const Recs& recs, Indices& out) {
+    for (size_t i = 0; i < recs.size(); ++i)
+        if (!recs[i].drained) out.push_back(i);
+    if (out.empty())
+        for (size_t i = 0; i < recs.size(); ++i) out.push_back(i);
+}
 
 // mode == <module global `which`>, e.g. is_mode(c, mode, names::ROUTING_MODE_HYBRID).
 inline bool is_mode(const py::Call& c, py::Handle mode, const py::Name& which) {

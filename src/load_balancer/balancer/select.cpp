@@ -32,7 +32,7 @@ struct SelectFrame final : py::Frame {
 
     py::Step decide() {
         if (std::optional<py::Step> step = decide_natively()) return std::move(*step);
-        Handle sin_bin = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c()).empty_ids);
+        Handle sin_bin = sin_bin_or_empty(c(), sin_binned);
         if (!py::truthy(candidates)) return py::Step::done(py::none());
 
         // A forced backend is honoured whatever its state, or nothing is.
@@ -46,13 +46,7 @@ struct SelectFrame final : py::Frame {
             return finish(std::move(forced));
         }
 
-        // Drained backends are left out unless every candidate is drained.
-        Ref non_drained = py::new_list();
-        py::for_each(candidates, [&](Handle s) {
-            if (!record::drained(s)) py::append(non_drained, s);
-        });
-        Ref effective = PyList_GET_SIZE(non_drained.get()) ? non_drained : candidates;
-
+        Ref effective = undrained_or_all(candidates);
         Ref eligible = py::new_list();
         py::for_each(effective, [&](Handle s) {
             if (py::contains(sin_bin, record::id(s))) return;
@@ -129,12 +123,8 @@ struct SelectFrame final : py::Frame {
                    : algo == 1 ? !inst.owns({&d::_least_connections_pick}) : !inst.owns({&d::_wrr_pick, &d::_lock_for}))
             return {};
 
-        // Drained backends are left out unless every candidate is drained.
         fast::Small<size_t> effective;
-        for (size_t i = 0; i < recs.size(); ++i)
-            if (!recs[i].drained) effective.push_back(i);
-        if (effective.empty())
-            for (size_t i = 0; i < recs.size(); ++i) effective.push_back(i);
+        undrained_or_all(recs, effective);
         long long pool_inflight = 0;
         for (size_t k = 0; k < effective.size(); ++k)
             if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
