@@ -64,9 +64,7 @@ private:
 
         Ref loop = py::call_method(c().g.get(names::asyncio), n_get_running_loop);
         future = py::call_method(loop, n_create_future);
-        Ref mode = attr(self, names::_routing_mode);
-        Ref boost = is_mode(c(), mode, names::ROUTING_MODE_QUEUE_ALL) ? module_of(c()).zero_float
-                                                                    : c().g.get(names::QUEUE_DEADLINE_BOOST_SEC);
+        Ref boost = queue_deadline_boost(c(), in_queue_all_mode(c(), self));
         Ref queued_at = monotonic(c());
         waiter = py::call_kw(c().g.get(names::_Waiter), module_of(c()).kw_waiter_fields, pool_key, wait_set,
                              estimated_tokens, future, queued_at, boost);
@@ -205,7 +203,7 @@ private:
         for (size_t k = 0; k < wait_set.size(); ++k)
             PyList_SET_ITEM(wait_set_list.get(), Py_ssize_t(k), Py_NewRef(recs[wait_set[k]].obj));
         future = py::call_method(loop, n_create_future);
-        Ref boost = queue_all ? m.zero_float : c().g.get(names::QUEUE_DEADLINE_BOOST_SEC);
+        Ref boost = queue_deadline_boost(c(), queue_all);
         waiter = fast::new_waiter(m, pool_key, wait_set_list, estimated_tokens, future, now.obj, boost);
         pool_key.reset();
         candidates.reset();
@@ -213,7 +211,7 @@ private:
         sin_binned.reset();
         try {
             park(wait_set_list);
-            Ref ttl_obj = c().g.get(queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC);
+            Ref ttl_obj = c().g.get(queue_ttl_name(queue_all));
             Ref wait = py::call_kw(m.wait_for, m.kw_timeout, future, ttl_obj);
             waiting = true;
             return py::Step::await(std::move(wait));

@@ -1,6 +1,6 @@
 // How the module reads a server record (a mapping the caller owns; the
 // module never changes it), which of a request's candidates it may go to,
-// and the routing-mode test.
+// the routing-mode tests and the queue settings that depend on the mode.
 #pragma once
 
 #include "module.h"
@@ -79,6 +79,24 @@ void undrained_or_all(const Recs& recs, Indices& out) {
 // mode == <module global `which`>, e.g. is_mode(c, mode, names::ROUTING_MODE_HYBRID).
 inline bool is_mode(const py::Call& c, py::Handle mode, const py::Name& which) {
     return py::compare(mode, c.g.get(which), Py_EQ);
+}
+
+// self._routing_mode == ROUTING_MODE_QUEUE_ALL
+inline bool in_queue_all_mode(const py::Call& c, py::Handle self) {
+    return is_mode(c, attr(self, names::_routing_mode), names::ROUTING_MODE_QUEUE_ALL);
+}
+
+// The queue settings that depend on the mode, by whether it is "queue_all":
+// the module globals of the time-to-live and of the depth multiplier, and a
+// new waiter's boost_after_sec (none in "queue_all" mode).
+inline const py::Name& queue_ttl_name(bool queue_all) {
+    return queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC;
+}
+inline const py::Name& queue_depth_multiplier_name(bool queue_all) {
+    return queue_all ? names::QUEUE_ALL_DEPTH_MULTIPLIER : names::QUEUE_MAX_DEPTH_MULTIPLIER;
+}
+inline py::Ref queue_deadline_boost(const py::Call& c, bool queue_all) {
+    return queue_all ? module_of(c).zero_float : c.g.get(names::QUEUE_DEADLINE_BOOST_SEC);
 }
 
 }  // namespace lb
