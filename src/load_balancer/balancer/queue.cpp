@@ -258,9 +258,10 @@ private:
     // The wait ended with an exception (cancellation, or anything else
     // after parking): unpark the waiter before the error goes on, so that no
     // finished request stays parked, and pass a backend that was handed over
-    // just before on to the next request parked on it.
-    [[noreturn]] void unpark_and_reraise() {
-        py::Exc exc = py::Exc::fetch();
+    // just before on to the next request parked on it.  The exception is
+    // the one set, or `exc` when it was taken out already.
+    [[noreturn]] void unpark_and_reraise() { unpark_and_reraise(py::Exc::fetch()); }
+    [[noreturn]] void unpark_and_reraise(py::Exc exc) {
         if (waiter) {
             py::Handling h(exc.get());
             call::remove_waiter(c(), self, waiter);
@@ -310,8 +311,7 @@ private:
             call::bump_reject(c(), self, reason);
             return py::Step::done(result(Py_None, reason, waited()));
         }
-        PyErr_SetRaisedException(exc.take().release());
-        unpark_and_reraise();
+        unpark_and_reraise(std::move(exc));
     }
 };
 
