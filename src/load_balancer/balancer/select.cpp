@@ -10,6 +10,9 @@
 namespace lb::LoadBalancer {
 namespace {
 
+// The algorithms as fast::algorithm_of numbers them.
+enum Algorithm : int { kRoundRobin = 0, kLeastConnections = 1, kSticky = 2 };
+
 struct SelectFrame final : py::Frame {
     Context c_;  // the module and method this frame runs
     Call c() const { return c_; }
@@ -114,13 +117,14 @@ struct SelectFrame final : py::Frame {
         int algo;
         if (!fast::algorithm_of(*inst.f, algorithm, algo)) return {};
         bool sticky = false;
-        if (algo == 2 && !sticky_key.is_none()) {
+        if (algo == kSticky && !sticky_key.is_none()) {
             if (!PyUnicode_CheckExact(sticky_key.get())) return {};
             sticky = PyUnicode_GET_LENGTH(sticky_key.get()) > 0;
             if (sticky && !PyUnicode_AsUTF8(sticky_key)) return PyErr_Clear(), std::nullopt;
         }
         if (sticky ? !inst.owns({&d::_sticky_lookup})
-                   : algo == 1 ? !inst.owns({&d::_least_connections_pick}) : !inst.owns({&d::_wrr_pick, &d::_lock_for}))
+                   : algo == kLeastConnections ? !inst.owns({&d::_least_connections_pick})
+                                               : !inst.owns({&d::_wrr_pick, &d::_lock_for}))
             return {};
 
         fast::Small<size_t> effective;
@@ -147,7 +151,7 @@ struct SelectFrame final : py::Frame {
         size_t winner;
         if (sticky) {
             fast::sticky_pick(sticky_key, recs, eligible, winner);
-        } else if (algo == 1) {
+        } else if (algo == kLeastConnections) {
             winner = fast::least_connections_pick(recs, eligible);
         } else if (!fast::wrr_pick(inst, key, recs, eligible, now, winner)) {
             // The lock is taken or not plain: await the pick as the steps do.
