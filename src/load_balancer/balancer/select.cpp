@@ -65,9 +65,13 @@ struct SelectFrame final : py::Frame {
             return finish(std::move(winner));
         }
         if (is(names::LB_ALGO_LEAST_CONN)) return finish(call::least_connections_pick(c(), self, eligible));
+        return await_pick(eligible);
+    }
 
+    // Await the round-robin pick among `eligible`; only the pool key and the
+    // balancer are needed from here on.
+    py::Step await_pick(Handle eligible) {
         Ref pick = call::wrr_pick(c(), self, pool_key, eligible);
-        // Only the pool key and the balancer are needed from here on.
         candidates.reset();
         force_server_id.reset();
         sin_binned.reset();
@@ -158,9 +162,7 @@ struct SelectFrame final : py::Frame {
             Ref list = py::new_list(Py_ssize_t(eligible.size()));
             for (size_t k = 0; k < eligible.size(); ++k)
                 PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[eligible[k]].obj));
-            Ref pick = call::wrr_pick(c(), self, pool_key, list);
-            picking = true;
-            return py::Step::await(std::move(pick));
+            return await_pick(list);
         }
         fast::record_dispatch(inst, key, recs[winner], now);
         return py::Step::done(Ref::borrow(recs[winner].obj));
