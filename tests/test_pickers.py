@@ -101,8 +101,21 @@ def test_lock_protocol_on_any_lock_object(lb, clock):
     suppress = True
     # A suppressed error goes on after the block, which returns the winner:
     # unknown when the pick failed before choosing one, known afterwards.
-    with pytest.raises(UnboundLocalError):
+    # The suppressed error is no longer handled there: the new one chains to
+    # what is handled around the pick.
+    with pytest.raises(UnboundLocalError) as info:
         run(lb._wrr_pick(POOL, [{"weight": 1}]))
+    assert info.value.__context__ is None
+
+    async def pick_in_except_block():
+        try:
+            raise ValueError("outer")
+        except ValueError:
+            await lb._wrr_pick(POOL, [{"weight": 1}])
+
+    with pytest.raises(UnboundLocalError) as info:
+        run(pick_in_except_block())
+    assert type(info.value.__context__) is ValueError
     del load_balancer.time  # the last step of the pick fails
     try:
         assert run(lb._wrr_pick(POOL, [server(1)]))["id"] == 1
@@ -112,7 +125,7 @@ def test_lock_protocol_on_any_lock_object(lb, clock):
     with pytest.raises(RuntimeError, match="exit failed") as info:
         run(lb._wrr_pick(POOL, [{"weight": 1}]))
     assert isinstance(info.value.__context__, KeyError)
-    assert events == (["enter", ("exit", None)] + ["enter", ("exit", KeyError)] * 2
+    assert events == (["enter", ("exit", None)] + ["enter", ("exit", KeyError)] * 3
                       + ["enter", ("exit", NameError), "enter", ("exit", KeyError)])
     events.clear()
     fail_enter = True

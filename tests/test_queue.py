@@ -1,10 +1,12 @@
 """Admission queue: depth ceiling, the slot wait and its outcomes."""
 import asyncio
+import copy
 import gc
 import random
 import time
 import types
 import weakref
+from collections import deque
 
 import pytest
 
@@ -192,6 +194,26 @@ def test_immediate_admission_does_not_suspend(qlb, clock):
     assert list(qlb.queue_wait_samples) == [0.0]
     assert qlb.dispatch_counts == {1: 1}
     assert_nothing_parked(qlb)
+
+
+@pytest.mark.parametrize(
+    "before, copies, after",
+    [
+        (None, 1, {}),  # parking puts a deque in its place, unparking deletes it
+        (None, 2, {}),
+        (deque(), 2, {}),
+        (deque(["a"]), 2, {1: deque(["a"])}),
+        (deque(["a"], maxlen=2), 1, {1: deque(["a"], maxlen=2)}),
+        (deque(["a", "b"], maxlen=2), 1, {1: deque(["b"], maxlen=2)}),  # parking pushed "a" out
+    ],
+)
+def test_immediate_admission_leaves_the_queue_as_parking_would(qlb, clock, before, copies, after):
+    s = server(1, max_concurrency=1)
+    qlb._waiters[1] = copy.copy(before)
+    got = run(qlb.wait_for_slot(POOL, [s] * copies, 10))
+    assert got == (s, "ok", 0.0)
+    assert repr(qlb._waiters) == repr(after)  # with the maxlens
+    assert qlb._all_waiters == []
 
 
 def test_hand_off_on_decrement(qlb, clock):

@@ -20,16 +20,6 @@ Ref pool_or_self(Handle pool_candidates, Handle server) {
     return one;
 }
 
-// self._effective_cap_for(server, self._pool_inflight(pool),
-//                         self._recent_dispatch_rate(pool_key), pool_key=pool_key)
-Ref cap_in_pool(const Call& c, Handle self, Handle server, Handle pool_candidates, Handle pool_key) {
-    pool_key = pool_key.or_none();
-    Ref pool = pool_or_self(pool_candidates, server);
-    Ref total = call::pool_inflight(c, self, pool);
-    Ref rate = call::recent_dispatch_rate(c, self, pool_key);
-    return call::effective_cap(c, self, server, total, rate, pool_key);
-}
-
 }  // namespace
 
 Ref _superfast_cap(const Call& c, Handle, Handle configured) {
@@ -77,8 +67,14 @@ Ref _effective_cap_for(const Call& c, Handle self, Handle server, Handle pool_in
     return configured;
 }
 
+// self._effective_cap_for(server, self._pool_inflight(pool),
+//                         self._recent_dispatch_rate(pool_key), pool_key=pool_key)
 Ref effective_cap_for(const Call& c, Handle self, Handle server, Handle pool_candidates, Handle pool_key) {
-    return cap_in_pool(c, self, server, pool_candidates, pool_key);
+    pool_key = pool_key.or_none();
+    Ref pool = pool_or_self(pool_candidates, server);
+    Ref total = call::pool_inflight(c, self, pool);
+    Ref rate = call::recent_dispatch_rate(c, self, pool_key);
+    return call::effective_cap(c, self, server, total, rate, pool_key);
 }
 
 Ref _pool_inflight(const Call& c, Handle self, Handle candidates) {
@@ -107,7 +103,9 @@ Ref _pool_inflight(const Call& c, Handle self, Handle candidates) {
 }
 
 Ref _under_capacity(const Call& c, Handle self, Handle server, Handle pool_candidates, Handle pool_key) {
-    Ref cap = cap_in_pool(c, self, server, pool_candidates, pool_key);
+    // Computed as effective_cap_for computes it, not through a call of
+    // self.effective_cap_for.
+    Ref cap = effective_cap_for(c, self, server, pool_candidates, pool_key);
     Ref zero = py::new_int(0);
     if (py::compare(cap, zero, Py_LE)) return py::bool_(true);  // unbounded
     Ref count = py::get(attr(self, names::inflight), record::id(server), zero);

@@ -1,10 +1,8 @@
 // Token-fit filter: keep the backends whose input-token limit a request
 // fits, smallest fitting limit first, backends without a limit last.
 #include <algorithm>
-#include <tuple>
-#include <vector>
-
 #include <cmath>
+#include <tuple>
 
 #include "balancer/fastpath.h"
 #include "balancer/methods.h"
@@ -20,9 +18,10 @@ namespace {
 // (nothing has run that the steps would not run again).
 Ref filter_plain(Handle candidates, Handle estimated) {
     fast::Num est;
-    if (!PyList_CheckExact(candidates.get()) || !fast::num(estimated, est)) return {};
-    const bool keep_all = !(est.v > 0);  // estimated <= 0 (a NaN estimate keeps nothing)
-    if (std::isnan(est.v)) return {};
+    // A NaN estimate (which keeps the backends without a limit) is left to
+    // the steps.
+    if (!PyList_CheckExact(candidates.get()) || !fast::num(estimated, est) || std::isnan(est.v)) return {};
+    const bool keep_all = est.v <= 0;
     struct Key {
         int unlimited;
         long long limit, id;
@@ -93,52 +92,28 @@ Ref filter_by_fit(const Call&, Handle, Handle candidates, Handle estimated) {
     });
 
     // Sort keys (no limit ? 1 : 0, int(limit or 0), id), computed for every
-    // kept record in order.  When every limit and id is a machine-word int
-    // the keys are sorted as integers; otherwise the interpreter's own
-    // stable sort orders (key..., position) tuples, which stays safe however
-    // the objects compare.  Either way the position breaks ties, so equal
-    // keys keep their order and records are never compared.
+    // kept record in order.  The interpreter's own stable sort orders
+    // (key..., position) tuples, which stays safe however the objects
+    // compare: the position breaks ties, so equal keys keep their order and
+    // records are never compared.  (Plain records took the filter above.)
     const Py_ssize_t n = PyList_GET_SIZE(kept.get());
-    struct Key {
-        bool unlimited;
-        Ref limit, id;  // int(limit or 0), the record's id
-    };
-    std::vector<Key> key_objs;
-    std::vector<std::tuple<int, long long, long long, Py_ssize_t>> ints;
-    bool all_ints = true;
+    Ref keys = py::new_list(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         Handle s = PyList_GET_ITEM(kept.get(), i);
         Ref limit = record::input_limit(s);
-        bool unlimited = !limit;
-        Ref limit_int = unlimited ? zero : py::to_int(limit);
+        Handle flag = limit ? zero : one;
+        Ref limit_int = limit ? py::to_int(limit) : zero;
         Ref id = record::id(s);
-        long long l = 0, sid = 0;
-        all_ints = all_ints && py::small_int(limit_int, l) && py::small_int(id, sid);
-        if (all_ints) ints.emplace_back(unlimited ? 1 : 0, l, sid, i);
-        key_objs.push_back(Key{unlimited, std::move(limit_int), std::move(id)});
+        Ref pos = py::new_int(i);
+        PyList_SET_ITEM(keys.get(), i, py::check(PyTuple_Pack(4, flag.get(), limit_int.get(), id.get(), pos.get())));
     }
-
-    std::vector<Py_ssize_t> order;
-    order.reserve(size_t(n));
-    if (all_ints) {
-        std::sort(ints.begin(), ints.end());
-        for (auto& k : ints) order.push_back(std::get<3>(k));
-    } else {
-        Ref keys = py::new_list(n);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const Key& k = key_objs[size_t(i)];
-            Ref pos = py::new_int(i);
-            Handle flag = k.unlimited ? one : zero;
-            PyList_SET_ITEM(keys.get(), i, py::check(PyTuple_Pack(4, flag.get(), k.limit.get(), k.id.get(), pos.get())));
-        }
-        py::check_int(PyList_Sort(keys.get()));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            order.push_back(PyLong_AsSsize_t(PyTuple_GET_ITEM(PyList_GET_ITEM(keys.get(), i), 3)));
-    }
+    py::check_int(PyList_Sort(keys.get()));
 
     Ref out = py::new_list(n);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(kept.get(), order[size_t(i)])));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t pos = PyLong_AsSsize_t(PyTuple_GET_ITEM(PyList_GET_ITEM(keys.get(), i), 3));
+        PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(kept.get(), pos)));
+    }
     return out;
 }
 

@@ -5,7 +5,7 @@
 //   - its implementation, a plain C++ function in the namespace named after
 //     its class (`LoadBalancer::_under_capacity` in capacity.cpp);
 //   - its descriptor (`LoadBalancer::def::_under_capacity`): the Python
-//     signature, from which the class body is built (class.cpp);
+//     signature, from which the class body is built (module.cpp);
 //   - for the methods one subsystem calls on another by attribute name, a
 //     call-layer function (`call::under_capacity(c, self, server, pool, pool_key)`).
 //

@@ -64,9 +64,7 @@ private:
 
         Ref loop = py::call_method(c().g.get(names::asyncio), n_get_running_loop);
         future = py::call_method(loop, n_create_future);
-        Ref mode = attr(self, names::_routing_mode);
-        Ref boost = is_mode(c(), mode, names::ROUTING_MODE_QUEUE_ALL) ? module_of(c()).zero_float
-                                                                    : c().g.get(names::QUEUE_DEADLINE_BOOST_SEC);
+        Ref boost = queue_deadline_boost(c(), in_queue_all_mode(c(), self));
         Ref queued_at = monotonic(c());
         waiter = py::call_kw(c().g.get(names::_Waiter), module_of(c()).kw_waiter_fields, pool_key, wait_set,
                              estimated_tokens, future, queued_at, boost);
@@ -128,25 +126,24 @@ private:
             !fast::read_records(candidates, recs) || !fast::read_inflight(inflight, recs))
             return {};
 
-        // The wait set: not drained (all, when every one is), not sin-binned.
-        bool any_live = false;
-        for (size_t i = 0; i < recs.size(); ++i) any_live = any_live || !recs[i].drained;
-        fast::Small<size_t> wait_set;
+        // The wait set: the effective candidates that are not sin-binned.
+        fast::Small<size_t> effective, wait_set;
+        undrained_or_all(recs, effective);
         long long total_cap = 0, pool_inflight = 0;
         bool failed = false;
-        for (size_t i = 0; i < recs.size(); ++i) {
-            if (any_live && recs[i].drained) continue;
+        for (size_t k = 0; k < effective.size(); ++k) {
+            const fast::Rec& r = recs[effective[k]];
             if (sin_bin) {
-                int banned = PySet_Contains(sin_bin, recs[i].id);
+                int banned = PySet_Contains(sin_bin, r.id);
                 if (banned < 0) return PyErr_Clear(), std::nullopt;
                 if (banned) continue;
             }
-            PyObject* dq = fast::lookup(waiters, recs[i].id, failed);
+            PyObject* dq = fast::lookup(waiters, r.id, failed);
             if (failed || (dq && dq != Py_None && Py_TYPE(dq) != reinterpret_cast<PyTypeObject*>(m.deque_class.get())))
                 return {};
-            wait_set.push_back(i);
-            if (__builtin_add_overflow(total_cap, recs[i].cap, &total_cap) ||
-                __builtin_add_overflow(pool_inflight, recs[i].inflight, &pool_inflight))
+            wait_set.push_back(effective[k]);
+            if (__builtin_add_overflow(total_cap, r.cap, &total_cap) ||
+                __builtin_add_overflow(pool_inflight, r.inflight, &pool_inflight))
                 return {};
         }
         if (wait_set.empty()) return {};
@@ -167,13 +164,32 @@ private:
         if (admitted) {
             bool skip = !std::isnan(ttl.v) && (ttl.v <= 0 || !py::call(m.current_task).is_none());
             if (!skip) return {};
-            gate.commit();
-            // Parking and unparking leave the queue as it was, but for an
-            // empty deque of the wait set, which unparking deletes.
+            // Parking and unparking leave the queue as it was, but for the
+            // entries of the wait set that are None (parking puts a deque in
+            // its place) or an empty deque: unparking deletes them.  Parking
+            // in a deque with a maxlen may push an older entry out of it:
+            // that is left to the steps.
+            fast::Small<size_t> unparked;
             for (size_t k = 0; k < wait_set.size(); ++k) {
                 PyObject* dq = fast::lookup(waiters, recs[wait_set[k]].id, failed);
-                if (dq && dq != Py_None && PySequence_Size(dq) == 0) py::delitem(waiters, recs[wait_set[k]].id);
+                if (failed) return {};
+                if (!dq) continue;
+                if (dq != Py_None) {
+                    Py_ssize_t n = PySequence_Size(dq);
+                    if (n < 0) return PyErr_Clear(), std::nullopt;
+                    if (n > 0) {
+                        Ref maxlen = Ref::steal_or_null(PyObject_GetAttr(dq, names::maxlen));
+                        if (!maxlen) return PyErr_Clear(), std::nullopt;
+                        if (!maxlen.is_none()) return {};
+                        continue;
+                    }
+                }
+                unparked.push_back(wait_set[k]);
             }
+            gate.commit();
+            // (An id the wait set holds twice is deleted once.)
+            for (size_t k = 0; k < unparked.size(); ++k)
+                py::check_int(PyDict_Pop(waiters, recs[unparked[k]].id, nullptr));
             fast::record_dispatch(inst, key, *admitted, now);
             Ref secs = Ref::steal(PyNumber_Subtract(fast::monotonic(m), now.obj));
             if (!PyFloat_CheckExact(secs.get())) secs = py::to_float(secs);
@@ -187,7 +203,7 @@ private:
         for (size_t k = 0; k < wait_set.size(); ++k)
             PyList_SET_ITEM(wait_set_list.get(), Py_ssize_t(k), Py_NewRef(recs[wait_set[k]].obj));
         future = py::call_method(loop, n_create_future);
-        Ref boost = queue_all ? m.zero_float : c().g.get(names::QUEUE_DEADLINE_BOOST_SEC);
+        Ref boost = queue_deadline_boost(c(), queue_all);
         waiter = fast::new_waiter(m, pool_key, wait_set_list, estimated_tokens, future, now.obj, boost);
         pool_key.reset();
         candidates.reset();
@@ -195,7 +211,7 @@ private:
         sin_binned.reset();
         try {
             park(wait_set_list);
-            Ref ttl_obj = c().g.get(queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC);
+            Ref ttl_obj = c().g.get(queue_ttl_name(queue_all));
             Ref wait = py::call_kw(m.wait_for, m.kw_timeout, future, ttl_obj);
             waiting = true;
             return py::Step::await(std::move(wait));
@@ -204,34 +220,16 @@ private:
         }
     }
 
-    // The records to wait on: the backends that are not drained (all of
-    // them when every one is), minus the sin-binned ones.  A new list.
+    // The records to wait on: the effective candidates (see
+    // undrained_or_all) that are not sin-binned.  A new list.
     Ref build_wait_set() {
-        Handle banned = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c()).empty_ids);
-        Ref non_drained = py::new_list();
-        py::for_each(candidates, [&](Handle rec) {
-            if (!record::drained(rec)) py::append(non_drained, rec);
+        Handle sin_bin = sin_bin_or_empty(c(), sin_binned);
+        Ref effective = undrained_or_all(candidates);
+        Ref wait_set = py::new_list();
+        py::for_each(effective, [&](Handle rec) {
+            if (!py::contains(sin_bin, record::id(rec))) py::append(wait_set, rec);
         });
-        auto allowed = [&](Handle rec) { return !py::contains(banned, record::id(rec)); };
-        Handle list = non_drained;
-        if (PyList_GET_SIZE(list.get()) == 0) {
-            // Every backend is drained: wait on all of them.
-            py::for_each(candidates, [&](Handle rec) {
-                if (allowed(rec)) py::append(list, rec);
-            });
-            return non_drained;
-        }
-        // Filter our own list in place.  No one else sees it, so the checks
-        // cannot change it under us.
-        Py_ssize_t n = PyList_GET_SIZE(list.get()), kept = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref rec = Ref::borrow(PyList_GET_ITEM(list.get(), i));
-            if (!allowed(rec)) continue;
-            if (kept != i) PyList_SetItem(list, kept, rec.release());
-            ++kept;
-        }
-        if (kept != n) py::check_int(PyList_SetSlice(list, kept, n, nullptr));
-        return non_drained;
+        return wait_set;
     }
 
     // Count the refusal and return it as the outcome.
@@ -260,9 +258,10 @@ private:
     // The wait ended with an exception (cancellation, or anything else
     // after parking): unpark the waiter before the error goes on, so that no
     // finished request stays parked, and pass a backend that was handed over
-    // just before on to the next request parked on it.
-    [[noreturn]] void unpark_and_reraise() {
-        py::Exc exc = py::Exc::fetch();
+    // just before on to the next request parked on it.  The exception is
+    // the one set, or `exc` when it was taken out already.
+    [[noreturn]] void unpark_and_reraise() { unpark_and_reraise(py::Exc::fetch()); }
+    [[noreturn]] void unpark_and_reraise(py::Exc exc) {
         if (waiter) {
             py::Handling h(exc.get());
             call::remove_waiter(c(), self, waiter);
@@ -312,8 +311,7 @@ private:
             call::bump_reject(c(), self, reason);
             return py::Step::done(result(Py_None, reason, waited()));
         }
-        PyErr_SetRaisedException(exc.take().release());
-        unpark_and_reraise();
+        unpark_and_reraise(std::move(exc));
     }
 };
 

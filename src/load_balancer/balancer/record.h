@@ -1,5 +1,6 @@
 // How the module reads a server record (a mapping the caller owns; the
-// module never changes it), and the routing-mode test.
+// module never changes it), which of a request's candidates it may go to,
+// the routing-mode tests and the queue settings that depend on the mode.
 #pragma once
 
 #include "module.h"
@@ -49,9 +50,53 @@ inline py::Ref input_limit(py::Handle s) {
 
 namespace lb {
 
+// The sin-bin of a request: `sin_binned or set()` (the module's empty set).
+inline py::Handle sin_bin_or_empty(const py::Call& c, py::Handle sin_binned) {
+    return py::truthy(sin_binned) ? sin_binned : py::Handle(module_of(c).empty_ids);
+}
+
+// The candidates a request may go to: the backends that are not drained, or
+// all of them when every one is (`non_drained if non_drained else
+// candidates`).  Each record is tested once, in order.
+inline py::Ref undrained_or_all(py::Handle candidates) {
+    py::Ref non_drained = py::new_list();
+    py::for_each(candidates, [&](py::Handle s) {
+        if (!record::drained(s)) py::append(non_drained, s);
+    });
+    return PyList_GET_SIZE(non_drained.get()) ? std::move(non_drained) : py::Ref::borrow(candidates);
+}
+
+// The same rule over records read once (each with its `drained` flag): the
+// indices of those the request may go to, into `out` (empty on entry).
+template <class Recs, class Indices>
+void undrained_or_all(const Recs& recs, Indices& out) {
+    for (size_t i = 0; i < recs.size(); ++i)
+        if (!recs[i].drained) out.push_back(i);
+    if (out.empty())
+        for (size_t i = 0; i < recs.size(); ++i) out.push_back(i);
+}
+
 // mode == <module global `which`>, e.g. is_mode(c, mode, names::ROUTING_MODE_HYBRID).
 inline bool is_mode(const py::Call& c, py::Handle mode, const py::Name& which) {
     return py::compare(mode, c.g.get(which), Py_EQ);
+}
+
+// self._routing_mode == ROUTING_MODE_QUEUE_ALL
+inline bool in_queue_all_mode(const py::Call& c, py::Handle self) {
+    return is_mode(c, attr(self, names::_routing_mode), names::ROUTING_MODE_QUEUE_ALL);
+}
+
+// The queue settings that depend on the mode, by whether it is "queue_all":
+// the module globals of the time-to-live and of the depth multiplier, and a
+// new waiter's boost_after_sec (none in "queue_all" mode).
+inline const py::Name& queue_ttl_name(bool queue_all) {
+    return queue_all ? names::QUEUE_ALL_TTL_SEC : names::QUEUE_TTL_SEC;
+}
+inline const py::Name& queue_depth_multiplier_name(bool queue_all) {
+    return queue_all ? names::QUEUE_ALL_DEPTH_MULTIPLIER : names::QUEUE_MAX_DEPTH_MULTIPLIER;
+}
+inline py::Ref queue_deadline_boost(const py::Call& c, bool queue_all) {
+    return queue_all ? module_of(c).zero_float : c.g.get(names::QUEUE_DEADLINE_BOOST_SEC);
 }
 
 }  // namespace lb

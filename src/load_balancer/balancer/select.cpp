@@ -10,6 +10,9 @@
 namespace lb::LoadBalancer {
 namespace {
 
+// The algorithms as fast::algorithm_of numbers them.
+enum Algorithm : int { kRoundRobin = 0, kLeastConnections = 1, kSticky = 2 };
+
 struct SelectFrame final : py::Frame {
     Context c_;  // the module and method this frame runs
     Call c() const { return c_; }
@@ -32,7 +35,7 @@ struct SelectFrame final : py::Frame {
 
     py::Step decide() {
         if (std::optional<py::Step> step = decide_natively()) return std::move(*step);
-        Handle sin_bin = py::truthy(sin_binned) ? Handle(sin_binned) : Handle(module_of(c()).empty_ids);
+        Handle sin_bin = sin_bin_or_empty(c(), sin_binned);
         if (!py::truthy(candidates)) return py::Step::done(py::none());
 
         // A forced backend is honoured whatever its state, or nothing is.
@@ -46,13 +49,7 @@ struct SelectFrame final : py::Frame {
             return finish(std::move(forced));
         }
 
-        // Drained backends are left out unless every candidate is drained.
-        Ref non_drained = py::new_list();
-        py::for_each(candidates, [&](Handle s) {
-            if (!record::drained(s)) py::append(non_drained, s);
-        });
-        Ref effective = PyList_GET_SIZE(non_drained.get()) ? non_drained : candidates;
-
+        Ref effective = undrained_or_all(candidates);
         Ref eligible = py::new_list();
         py::for_each(effective, [&](Handle s) {
             if (py::contains(sin_bin, record::id(s))) return;
@@ -68,9 +65,13 @@ struct SelectFrame final : py::Frame {
             return finish(std::move(winner));
         }
         if (is(names::LB_ALGO_LEAST_CONN)) return finish(call::least_connections_pick(c(), self, eligible));
+        return await_pick(eligible);
+    }
 
+    // Await the round-robin pick among `eligible`; only the pool key and the
+    // balancer are needed from here on.
+    py::Step await_pick(Handle eligible) {
         Ref pick = call::wrr_pick(c(), self, pool_key, eligible);
-        // Only the pool key and the balancer are needed from here on.
         candidates.reset();
         force_server_id.reset();
         sin_binned.reset();
@@ -120,21 +121,18 @@ struct SelectFrame final : py::Frame {
         int algo;
         if (!fast::algorithm_of(*inst.f, algorithm, algo)) return {};
         bool sticky = false;
-        if (algo == 2 && !sticky_key.is_none()) {
+        if (algo == kSticky && !sticky_key.is_none()) {
             if (!PyUnicode_CheckExact(sticky_key.get())) return {};
             sticky = PyUnicode_GET_LENGTH(sticky_key.get()) > 0;
             if (sticky && !PyUnicode_AsUTF8(sticky_key)) return PyErr_Clear(), std::nullopt;
         }
         if (sticky ? !inst.owns({&d::_sticky_lookup})
-                   : algo == 1 ? !inst.owns({&d::_least_connections_pick}) : !inst.owns({&d::_wrr_pick, &d::_lock_for}))
+                   : algo == kLeastConnections ? !inst.owns({&d::_least_connections_pick})
+                                               : !inst.owns({&d::_wrr_pick, &d::_lock_for}))
             return {};
 
-        // Drained backends are left out unless every candidate is drained.
         fast::Small<size_t> effective;
-        for (size_t i = 0; i < recs.size(); ++i)
-            if (!recs[i].drained) effective.push_back(i);
-        if (effective.empty())
-            for (size_t i = 0; i < recs.size(); ++i) effective.push_back(i);
+        undrained_or_all(recs, effective);
         long long pool_inflight = 0;
         for (size_t k = 0; k < effective.size(); ++k)
             if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
@@ -157,16 +155,14 @@ struct SelectFrame final : py::Frame {
         size_t winner;
         if (sticky) {
             fast::sticky_pick(sticky_key, recs, eligible, winner);
-        } else if (algo == 1) {
+        } else if (algo == kLeastConnections) {
             winner = fast::least_connections_pick(recs, eligible);
         } else if (!fast::wrr_pick(inst, key, recs, eligible, now, winner)) {
             // The lock is taken or not plain: await the pick as the steps do.
             Ref list = py::new_list(Py_ssize_t(eligible.size()));
             for (size_t k = 0; k < eligible.size(); ++k)
                 PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[eligible[k]].obj));
-            Ref pick = call::wrr_pick(c(), self, pool_key, list);
-            picking = true;
-            return py::Step::await(std::move(pick));
+            return await_pick(list);
         }
         fast::record_dispatch(inst, key, recs[winner], now);
         return py::Step::done(Ref::borrow(recs[winner].obj));

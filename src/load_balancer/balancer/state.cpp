@@ -5,15 +5,6 @@
 #include "knobs.h"
 
 namespace lb::LoadBalancer {
-namespace {
-
-// `queue_all_value` in "queue_all" mode, else `other_value` (module globals).
-Ref by_mode(const Call& c, Handle self, const py::Name& queue_all_value, const py::Name& other_value) {
-    Ref mode = attr(self, names::_routing_mode);
-    return c.g.get(is_mode(c, mode, names::ROUTING_MODE_QUEUE_ALL) ? queue_all_value : other_value);
-}
-
-}  // namespace
 
 Ref init(const Call& c, Handle self) {
     py::setattr(self, names::inflight, py::new_dict());
@@ -45,17 +36,14 @@ Ref set_routing_mode(const Call& c, Handle self, Handle mode) {
 Ref get_routing_mode(const Call&, Handle self) { return attr(self, names::_routing_mode); }
 
 Ref queue_enabled(const Call& c, Handle self) {
-    Ref mode = attr(self, names::_routing_mode);
-    if (is_mode(c, mode, names::ROUTING_MODE_QUEUE_ALL)) return py::bool_(true);
+    if (in_queue_all_mode(c, self)) return py::bool_(true);
     return c.g.get(names::QUEUE_ENABLED);
 }
 
-Ref queue_ttl_sec(const Call& c, Handle self) {
-    return by_mode(c, self, names::QUEUE_ALL_TTL_SEC, names::QUEUE_TTL_SEC);
-}
+Ref queue_ttl_sec(const Call& c, Handle self) { return c.g.get(queue_ttl_name(in_queue_all_mode(c, self))); }
 
 Ref queue_depth_multiplier(const Call& c, Handle self) {
-    return by_mode(c, self, names::QUEUE_ALL_DEPTH_MULTIPLIER, names::QUEUE_MAX_DEPTH_MULTIPLIER);
+    return c.g.get(queue_depth_multiplier_name(in_queue_all_mode(c, self)));
 }
 
 }  // namespace lb::LoadBalancer

@@ -186,6 +186,7 @@ struct WrrPickFrame final : py::Frame {
     Call c() const { return c_; }
     Ref self, pool_key, eligible;
     Ref lock, aexit_fn, winner;
+    Ref outer;  // the exception handled around the block, once the pick failed
     bool aexit_unbound = false;
     At at = At::Start;
 
@@ -251,9 +252,11 @@ struct WrrPickFrame final : py::Frame {
 
     // __aexit__(type, exc, tb) for the exception that the pick raised; that
     // exception is being handled until the lock is left, so whatever leaving
-    // raises is chained to it.
+    // raises is chained to it.  The exception handled around the block (if
+    // any) is kept for what a suppressed error leaves to be raised.
     py::Step leave_on_error() {
         handling = py::Exc::fetch().take();
+        outer = Ref::steal_or_null(PyErr_GetHandledException());
         py::Handling h(handling);
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(handling.get()));
         Ref tb = Ref::steal_or_null(PyException_GetTraceback(handling));
@@ -265,23 +268,28 @@ struct WrrPickFrame final : py::Frame {
 
     py::Step after_error_exit(PyObject* sent) {
         if (!sent) throw py::Error{};
-        bool suppress;
-        {
-            py::Handling h(handling);
-            suppress = py::truthy(sent);
-        }
-        if (suppress) {
-            // Execution goes on after the block, which returns the winner.
-            if (!winner)
-                py::raise(PyExc_UnboundLocalError,
-                          "cannot access local variable 'winner' where it is not associated with a value");
+        // The pick's error is still being handled here (the engine made it
+        // current): an error of the truth test is chained to it.
+        if (py::truthy(sent)) {
+            // Suppressed: execution goes on after the block, where that error
+            // is no longer handled, and returns the winner.
+            handling.reset();
+            if (!winner) {
+                PyErr_SetString(PyExc_UnboundLocalError,
+                                "cannot access local variable 'winner' where it is not associated with a value");
+                // Raised while the engine still has the pick's error current:
+                // chain it to what is handled around the block instead.
+                py::Exc exc = py::Exc::fetch();
+                PyException_SetContext(exc.get(), outer.release());
+                exc.raise();
+            }
             return py::Step::done(std::move(winner));
         }
         PyErr_SetRaisedException(handling.release());
         throw py::Error{};
     }
 
-    PY_FRAME_REFS(self, pool_key, eligible, lock, aexit_fn, winner)
+    PY_FRAME_REFS(self, pool_key, eligible, lock, aexit_fn, winner, outer)
 };
 
 }  // namespace
