@@ -169,6 +169,39 @@ PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** out) {
     return PYGEN_ERROR;
 }
 
+// Throw `exc` into the awaited iterator `inner`: its next value, its return
+// value, or an error set.
+PySendResult throw_into(PyObject* inner, PyObject* exc, PyObject** res) {
+    *res = nullptr;
+    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+        // As `yield from` does: close the awaited object, then raise here.
+        PyObject* meth = nullptr;
+        if (PyObject_GetOptionalAttr(inner, n_close, &meth) < 0) return PYGEN_ERROR;
+        if (meth) {
+            PyObject* r = PyObject_CallNoArgs(meth);
+            Py_DECREF(meth);
+            if (!r) return PYGEN_ERROR;
+            Py_DECREF(r);
+        }
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        return PYGEN_ERROR;
+    }
+    PyObject* meth = nullptr;
+    if (PyObject_GetOptionalAttr(inner, n_throw, &meth) < 0) return PYGEN_ERROR;
+    if (!meth) {
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        return PYGEN_ERROR;
+    }
+    *res = PyObject_CallOneArg(meth, exc);
+    Py_DECREF(meth);
+    if (*res) return PYGEN_NEXT;
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        *res = take_stop_iteration_value().release();
+        return PYGEN_RETURN;
+    }
+    return PYGEN_ERROR;
+}
+
 // Throw `exc` (an exception instance) in at the point of suspension.
 PySendResult coro_throw_exc(CoroObject* c, PyObject* exc, PyObject** out) {
     *out = nullptr;
@@ -185,35 +218,13 @@ PySendResult coro_throw_exc(CoroObject* c, PyObject* exc, PyObject** out) {
             break;
     }
     c->state = State::Running;
-    PyObject* inner = c->inner;
-    Handling h(handled_by(c));
-    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        // As `yield from` does: close the awaited object, then raise here.
-        PyObject* meth = nullptr;
-        if (PyObject_GetOptionalAttr(inner, n_close, &meth) < 0) return after_inner(c, PYGEN_ERROR, nullptr, out);
-        if (meth) {
-            PyObject* r = PyObject_CallNoArgs(meth);
-            Py_DECREF(meth);
-            if (!r) return after_inner(c, PYGEN_ERROR, nullptr, out);
-            Py_DECREF(r);
-        }
-        PyErr_SetRaisedException(Py_NewRef(exc));
-        return after_inner(c, PYGEN_ERROR, nullptr, out);
+    PyObject* res = nullptr;
+    PySendResult r;
+    {
+        Handling h(handled_by(c));
+        r = throw_into(c->inner, exc, &res);
     }
-    PyObject* meth = nullptr;
-    if (PyObject_GetOptionalAttr(inner, n_throw, &meth) < 0) return after_inner(c, PYGEN_ERROR, nullptr, out);
-    if (!meth) {
-        PyErr_SetRaisedException(Py_NewRef(exc));
-        return after_inner(c, PYGEN_ERROR, nullptr, out);
-    }
-    PyObject* res = PyObject_CallOneArg(meth, exc);
-    Py_DECREF(meth);
-    if (res) return after_inner(c, PYGEN_NEXT, res, out);
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        Ref v = take_stop_iteration_value();
-        return after_inner(c, PYGEN_RETURN, v.release(), out);
-    }
-    return after_inner(c, PYGEN_ERROR, nullptr, out);
+    return after_inner(c, r, res, out);
 }
 
 // Method-style result: the yielded value, or StopIteration(value) at return.

@@ -53,9 +53,9 @@ public:
 
     // The exception this body is handling, kept across suspensions as a
     // Python coroutine keeps the exception of its `except` block: while it
-    // is set, the engine makes it the handled exception whenever the body or
-    // the object it awaits runs, so that errors raised there are chained to
-    // it (see py::Handling).
+    // is set, the engine makes it the handled exception (a py::Handling)
+    // around each run of the body or of the object it awaits, so that errors
+    // raised there are chained to it.
     Ref handling;
 };
 
