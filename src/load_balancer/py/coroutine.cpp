@@ -46,23 +46,18 @@ void set_stop_iteration(PyObject* value) {
     if (exc) PyErr_SetRaisedException(exc);
 }
 
-// Returning from a body must not look like StopIteration to the driver.
-void wrap_stop_iteration(const char* qualname) noexcept try {
+// Returning from a body must not look like StopIteration to the driver:
+// raise RuntimeError(...) from the StopIteration instead.
+void wrap_stop_iteration(const char* qualname) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration) && !PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
         return;
     Exc cause = Exc::fetch();
-    bool async_ = cause.matches(PyExc_StopAsyncIteration);
-    {
-        // raise RuntimeError(...) from the StopIteration
-        Handling h(cause.get());
-        PyErr_Format(PyExc_RuntimeError, "coroutine %s raised %s", qualname,
-                     async_ ? "StopAsyncIteration" : "StopIteration");
-    }
+    PyErr_Format(PyExc_RuntimeError, "coroutine %s raised %s", qualname,
+                 cause.matches(PyExc_StopAsyncIteration) ? "StopAsyncIteration" : "StopIteration");
     Exc err = Exc::fetch();
+    PyException_SetContext(err.get(), Py_NewRef(cause.get()));
     PyException_SetCause(err.get(), cause.take().release());
-    err.raise();
-} catch (const Error&) {
-    // The new error is set.
+    PyErr_SetRaisedException(err.take().release());
 }
 
 // The body has ended: drop what the frame still holds.
