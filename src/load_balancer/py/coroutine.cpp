@@ -63,10 +63,7 @@ void wrap_stop_iteration(const char* qualname) noexcept {
 // The body has ended: drop what the frame still holds.
 void finish(CoroObject* c) {
     c->state = State::Done;
-    if (c->frame) {
-        c->frame->handling.reset();
-        c->frame->clear();
-    }
+    if (c->frame) c->frame->drop_all();
 }
 
 // Run the frame from `sent` (NULL: an exception is set) until it awaits
@@ -358,9 +355,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroObject* c = as_coro(self);
     Py_VISIT(c->inner);
     Py_VISIT(c->module);
-    if (!c->frame) return 0;
-    Py_VISIT(c->frame->handling.get());
-    return c->frame->traverse(visit, arg);
+    return c->frame ? c->frame->traverse_all(visit, arg) : 0;
 }
 
 int coro_clear(PyObject* self) {
@@ -368,10 +363,7 @@ int coro_clear(PyObject* self) {
     // Cleared by the collector: there is nothing left to resume.
     if (c->state == State::Suspended || c->state == State::Created) c->state = State::Done;
     Py_CLEAR(c->inner);
-    if (c->frame) {
-        c->frame->handling.reset();
-        c->frame->clear();
-    }
+    if (c->frame) c->frame->drop_all();
     return 0;
 }
 

@@ -57,6 +57,17 @@ public:
     // around each run of the body or of the object it awaits, so that errors
     // raised there are chained to it.
     Ref handling;
+
+    // Everything the frame holds, for the collector and at the end: its own
+    // references and the handled exception.
+    int traverse_all(visitproc visit, void* arg) {
+        Py_VISIT(handling.get());
+        return traverse(visit, arg);
+    }
+    void drop_all() {
+        handling.reset();
+        clear();
+    }
 };
 
 #define PY_FRAME_REFS(...)                                              \
