@@ -256,11 +256,14 @@ void* state_of(Handle function) noexcept {
     return as_function(function)->state;
 }
 
+namespace {
+
+// A function object for `def` (prepared), defined in `module`: its namespace
+// is the function's globals; `state` is handed to the implementation.
 Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state) {
-    def.prepare();
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     check(f);
-    f->vectorcall = def.entry_;
+    f->vectorcall = def.entry();
     f->def = &def;
     f->globals = Py_NewRef(globals);
     f->module = Py_NewRef(module);
@@ -270,6 +273,8 @@ Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state)
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
+
+}  // namespace
 
 void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*> table, PyObject* module,
                      PyObject* globals, void* state) {

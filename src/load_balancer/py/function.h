@@ -123,6 +123,8 @@ public:
     // The class part of the qualified name ("" for a module-level function).
     std::string owner() const;
     bool coroutine() const noexcept { return kind_ == Kind::Coroutine; }
+    // The vectorcall entry of its function objects.
+    vectorcallfunc entry() const noexcept { return entry_; }
     // The interned name, once the table holding it was built.
     PyObject* name_object() const noexcept { return name_obj_; }
     // Its position in its table, and the table's first entry (which tells
@@ -148,7 +150,6 @@ public:
     Method* next() const noexcept { return next_; }
 
 private:
-    friend Ref make_function(Method&, PyObject*, PyObject*, void*);
     friend void build_namespace(Handle, const char*, std::initializer_list<Method*>, PyObject*, PyObject*, void*);
     friend void check_all_built();
 
@@ -172,12 +173,8 @@ private:
     static inline constinit Method* head_ = nullptr;
 };
 
-// A function object for `def`, defined in `module` (its namespace is the
-// function's globals; `state` is handed to the implementation).
-Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state);
-
-// The Method behind a function object made by `make_function`, or NULL for
-// any other object.
+// The Method behind a function object of this layer, or NULL for any other
+// object.
 const Method* method_of(Handle function) noexcept;
 // The module state a native function was made with (NULL for other objects).
 void* state_of(Handle function) noexcept;
