@@ -25,7 +25,7 @@ const char kModuleDoc[] =
 const char kWaiterDoc[] = "One queued request, parked across an eligible candidate set.";
 const char kLoadBalancerDoc[] = "Stateful per-pool scheduler with SWRR + inflight + queue.";
 
-// ---- the tables: every function of the module, in definition order ---------
+// ---- the class tables, in definition order (module functions: at their steps)
 
 namespace lbm = LoadBalancer::def;
 namespace lease = InflightLease::def;
@@ -79,23 +79,9 @@ const std::initializer_list<py::Method*> kLeaseBody = {
 
 namespace {
 
-// Module-level functions; the import sequence defines each at its step.
-const std::initializer_list<py::Method*> kModuleFunctions = {
-    &fns::_env_bool,
-    &fns::_env_int,
-    &fns::_env_float,
-    &fns::normalize_routing_mode,
-    &fns::normalize_lb_algorithm,
-    &fns::estimate_request_tokens,
-    &fns::inflight_reaper_loop,
-};
-
 class Body {
 public:
-    Body(PyObject* module, Module& state)
-        : module_(module), g_(PyModule_GetDict(module)), state_(state), functions_(py::new_dict()) {
-        py::build_namespace(functions_, "", kModuleFunctions, module_, g_, &state_);
-    }
+    Body(PyObject* module, Module& state) : module_(module), g_(PyModule_GetDict(module)), state_(state) {}
 
     py::Ref get(const char* name) const {
         PyObject* v = nullptr;
@@ -122,20 +108,11 @@ public:
         for (const char* n : names) set(n, py::Ref::steal(PyObject_GetAttrString(m.get(), n)));
     }
 
-    // def name(...): a module-level function of the table.
-    void def(const char* name) {
-        PyObject* fn = nullptr;
-        if (!py::check_int(PyDict_GetItemStringRef(functions_, name, &fn)))
-            py::raisef(PyExc_ImportError, "%s is not in the table of module functions", name);
-        set(name, py::Ref::steal(fn));
-        py::check_int(PyDict_DelItemString(functions_, name));
-    }
-
-    // Every function of the table was defined at its step.
-    void check_all_defined() {
-        if (PyDict_GET_SIZE(functions_.get()) == 0) return;
-        py::Ref leftover = py::Ref::steal(PyDict_Keys(functions_));
-        py::raisef(PyExc_ImportError, "module functions never defined: %R", leftover.get());
+    // def name(...): a module-level function, defined at its step.
+    void def(py::Method& m) {
+        py::Ref fn = py::build_function(m, module_, g_, &state_);
+        if (has(m.name())) py::raisef(PyExc_ImportError, "%s is defined twice", m.qualname());
+        set(m.name(), fn);
     }
 
     // NAME = reader(env_var, default)
@@ -172,7 +149,6 @@ private:
     PyObject* module_;
     PyObject* g_;
     Module& state_;
-    py::Ref functions_;  // the module functions not defined yet
 };
 
 py::Ref str(const char* s) { return py::Ref::steal(PyUnicode_FromString(s)); }
@@ -269,9 +245,9 @@ void run_body(PyObject* module, Module& state) {
     b.set("PoolKey", subscript(b.get("Tuple"), {str_t, frozen_ints.get(), str_t}));
 
     // 5. environment readers
-    b.def("_env_bool");
-    b.def("_env_int");
-    b.def("_env_float");
+    b.def(fns::_env_bool);
+    b.def(fns::_env_int);
+    b.def(fns::_env_float);
 
     // 6. queue knobs
     b.knob("QUEUE_ENABLED", "_env_bool", "VARNEL_LB_QUEUE_ENABLED", Py_False);
@@ -304,7 +280,7 @@ void run_body(PyObject* module, Module& state) {
     b.knob("QUEUE_ALL_TTL_SEC", "_env_float", "VARNEL_LB_QUEUE_ALL_TTL_SEC", real(600.0));
 
     // 10.
-    b.def("normalize_routing_mode");
+    b.def(fns::normalize_routing_mode);
 
     // 11. algorithms
     b.set("LB_ALGO_WRR", str("weighted_round_robin"));
@@ -315,7 +291,7 @@ void run_body(PyObject* module, Module& state) {
                                                b.get("LB_ALGO_STICKY").get()}));
 
     // 12.
-    b.def("normalize_lb_algorithm");
+    b.def(fns::normalize_lb_algorithm);
 
     // 13. _Waiter, a dataclass
     {
@@ -360,9 +336,8 @@ void run_body(PyObject* module, Module& state) {
     InflightLease::install_constructor(state.lease_type);
 
     // 15. module-level functions of the request lifecycle
-    b.def("estimate_request_tokens");
-    b.def("inflight_reaper_loop");
-    b.check_all_defined();
+    b.def(fns::estimate_request_tokens);
+    b.def(fns::inflight_reaper_loop);
     py::check_all_built();
     fast::watch(state);
 }

@@ -297,9 +297,20 @@ void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*
     }
 }
 
+Ref build_function(Method& def, PyObject* module, PyObject* globals, void* state) {
+    if (!def.owner().empty()) table_error("%s is a method, not a module function", def.qualname());
+    def.prepare();
+    Ref f = make_function(def, module, globals, state);
+    def.built_ = true;
+    return f;
+}
+
 void check_all_built() {
-    for (const Method* m = Method::first(); m; m = m->next())
-        if (!m->built_) table_error("%s is defined but no table holds it", m->qualname());
+    for (const Method* m = Method::first(); m; m = m->next()) {
+        if (m->built_) continue;
+        if (m->owner().empty()) table_error("%s is a module function the module never defines", m->qualname());
+        table_error("%s is defined but no table holds it", m->qualname());
+    }
 }
 
 }  // namespace py
