@@ -10,6 +10,11 @@
 
 namespace lb {
 
+// The interop layer's three names every file of the module uses.
+using py::Call;
+using py::Handle;
+using py::Ref;
+
 // Objects the module creates once, when it executes, and keeps in its state
 // (no function-local static ever calls into Python).  Every reference it
 // holds is listed in `for_each_ref`, through which the collector sees it.
