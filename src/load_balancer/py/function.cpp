@@ -278,6 +278,10 @@ Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state)
 
 void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*> table, PyObject* module,
                      PyObject* globals, void* state) {
+    // A method's slot is its bit in 64-bit masks of methods.
+    if (table.size() > 64)
+        raisef(PyExc_ImportError, "the table of %s holds %zu methods; at most 64 fit a method mask", owner,
+               table.size());
     int slot = 0;
     for (Method* m : table) {
         if (m->owner() != owner) table_error("%s is listed in another class's table", m->qualname());

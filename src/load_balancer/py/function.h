@@ -182,8 +182,9 @@ const Method* method_of(Handle function) noexcept;
 void* state_of(Handle function) noexcept;
 
 // Build the functions of one table into `ns` (a dict), in table order,
-// after checking the table: `owner` is the class name ("" for the module's
-// functions).  Fails with ImportError naming the method when an entry is
+// after checking the table: `owner` is the class name.  Fails with
+// ImportError when the table holds more than 64 methods (a method's slot is
+// its bit in masks of methods), or naming the method when an entry is
 // duplicated, a Method of `owner` is not in the table, or a signature does
 // not match its implementation.
 void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*> table, PyObject* module,
