@@ -2,11 +2,13 @@
 import asyncio
 import gc
 import inspect
+import sys
 import weakref
 
 import pytest
 
 import load_balancer as m
+from tests.helpers import POOL, run, server
 
 
 class TestArgumentBinding:
@@ -102,6 +104,37 @@ class TestCoroutineObjects:
         del coro, lease
         gc.collect()
         assert ref() is None
+
+
+    def test_handled_exceptions_stay_with_their_frames(self, lb, monkeypatch):
+        # The slot wait times out at once and handles the TimeoutError
+        # natively, inside the async generator that awaits it.  The
+        # generator's first step runs while its caller handles KeyError, its
+        # second outside: there, nothing is being handled.
+        monkeypatch.setattr(m, "QUEUE_ENABLED", True)
+        monkeypatch.setattr(m, "QUEUE_TTL_SEC", 0)
+        lb.set_routing_mode("max_concurrency")
+        lb.increment(1)
+
+        async def steps():
+            yield await lb.wait_for_slot(POOL, [server(1, max_concurrency=1)], 10)
+            handled = sys.exception()
+            try:
+                raise ValueError
+            except ValueError as e:
+                yield handled, e.__context__
+
+        async def main():
+            gen = steps()
+            try:
+                raise KeyError("outer")
+            except KeyError:
+                first = await anext(gen)
+            return first, await anext(gen)
+
+        first, second = run(main())
+        assert first[:2] == (None, "queue_timeout")
+        assert second == (None, None)
 
 
 @pytest.mark.parametrize("func, expected", [

@@ -2,7 +2,8 @@
 
 A small probe extension is compiled from the module's own interop layer. It
 defines a class `Probe` with two methods and one function whose class name is
-misspelt; each of its module variants builds the class from a different table.
+misspelt, and a class `Many` with one method more than a table may hold; each
+of its module variants builds a class from a different table.
 """
 import importlib.machinery
 import importlib.util
@@ -15,6 +16,8 @@ import pytest
 
 SRC = pathlib.Path(__file__).resolve().parents[1] / "src" / "load_balancer"
 
+MANY = 65  # a method's slot is its bit in a 64-bit mask
+
 PROBE = r"""
 #include "py/function.h"
 
@@ -24,6 +27,7 @@ py::Ref one(const py::Call&, py::Handle) { return py::new_int(1); }
 py::Ref two(const py::Call&, py::Handle, py::Handle x) { return py::Ref::borrow(x); }
 py::Ref three(const py::Call&, py::Handle) { return py::none(); }
 
+@MANY_METHODS@
 py::Method m_one{py::fn<one>, "Probe.one", "self"};
 py::Method m_two{py::fn<two>, "Probe.two", "self, x"};
 py::Method m_long{py::fn<two>, "Long.two", "self, x, y"};
@@ -51,6 +55,7 @@ int missing(PyObject* m) { return build(m, false, &m_one); }
 int twice(PyObject* m) { return build(m, false, &m_one, &m_two, &m_two); }
 int too_long(PyObject* m) { return build(m, false, &m_long); }
 int misspelt(PyObject* m) { return build(m, true, &m_one, &m_two); }
+int too_many(PyObject* m) { return build(m, false, @MANY_TABLE@); }
 
 template <int (*Exec)(PyObject*)>
 PyObject* init(PyModuleDef* def) {
@@ -59,7 +64,7 @@ PyObject* init(PyModuleDef* def) {
     return PyModuleDef_Init(def);
 }
 
-PyModuleDef defs[5];
+PyModuleDef defs[6];
 
 }  // namespace
 
@@ -69,7 +74,10 @@ CASE(missing, 1)
 CASE(twice, 2)
 CASE(too_long, 3)
 CASE(misspelt, 4)
-"""
+CASE(too_many, 5)
+""".replace("@MANY_METHODS@", "".join(f'py::Method m_many{i}{{py::fn<one>, "Many.m{i}", "self"}};\n'
+                                      for i in range(MANY))
+            ).replace("@MANY_TABLE@", ", ".join(f"&m_many{i}" for i in range(MANY)))
 
 
 @pytest.fixture(scope="module")
@@ -103,6 +111,7 @@ def test_a_complete_table_builds(probe):
     ("twice", "Probe.two is listed twice in its table"),
     ("too_long", 'Long.two: the signature "(self, x, y)" names 3 parameters, its implementation takes 2'),
     ("misspelt", "Prbe.three is defined but no table holds it"),
+    ("too_many", "the table of Many holds 65 methods; at most 64 fit a method mask"),
 ])
 def test_a_bad_table_fails_the_import(probe, case, message):
     with pytest.raises(ImportError, match=message.replace("(", r"\(").replace(")", r"\)")):

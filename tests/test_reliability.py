@@ -1,5 +1,5 @@
 """Threads, a reaper interval the sleep rejects, a failed waiter future,
-subinterpreters, pickling, pending signals."""
+freeing the module, subinterpreters, pickling, pending signals."""
 import asyncio
 import copy
 import logging
@@ -109,6 +109,24 @@ def test_a_failed_waiter_future_unparks_it(lbm, lb):
     finally:
         lbm.QUEUE_ENABLED = False
     assert (lb._all_waiters, lb._waiters) == ([], {})
+
+
+def test_an_unreferenced_module_is_freed():
+    # The module's state holds its classes and the objects it relies on: the
+    # collector must see all of them, or module and classes live forever.
+    code = textwrap.dedent("""
+        import asyncio, gc, sys, weakref
+        import load_balancer
+        lb = load_balancer.LoadBalancer()
+        asyncio.run(lb.select(("m", frozenset({1}), "fast"), [{"id": 1, "weight": 1}]))
+        lb.snapshot()
+        refs = [weakref.ref(o) for o in (load_balancer, load_balancer.LoadBalancer, load_balancer._Waiter)]
+        del sys.modules["load_balancer"], load_balancer, lb
+        gc.collect()
+        print([r() is None for r in refs])
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0 and out.stdout.strip() == "[True, True, True]", out.stdout + out.stderr
 
 
 def test_subinterpreters_get_an_import_error():

@@ -6,10 +6,6 @@
 
 namespace lb {
 
-using py::Call;
-using py::Handle;
-using py::Ref;
-
 namespace functions {
 
 // knobs.cpp
@@ -34,10 +30,10 @@ namespace call {
 
 // normalize_routing_mode(value) / normalize_lb_algorithm(value), with the
 // function read from the module namespace at the moment of use.
-inline py::Ref normalize_routing_mode(const py::Call& c, py::Handle value) {
+inline Ref normalize_routing_mode(const Call& c, Handle value) {
     return py::call(c.g.get(names::normalize_routing_mode), value);
 }
-inline py::Ref normalize_lb_algorithm(const py::Call& c, py::Handle value) {
+inline Ref normalize_lb_algorithm(const Call& c, Handle value) {
     return py::call(c.g.get(names::normalize_lb_algorithm), value);
 }
 

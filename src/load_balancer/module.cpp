@@ -25,7 +25,7 @@ const char kModuleDoc[] =
 const char kWaiterDoc[] = "One queued request, parked across an eligible candidate set.";
 const char kLoadBalancerDoc[] = "Stateful per-pool scheduler with SWRR + inflight + queue.";
 
-// ---- the tables: every function of the module, in definition order ---------
+// ---- the class tables, in definition order (module functions: at their steps)
 
 namespace lbm = LoadBalancer::def;
 namespace lease = InflightLease::def;
@@ -79,28 +79,14 @@ const std::initializer_list<py::Method*> kLeaseBody = {
 
 namespace {
 
-// Module-level functions; the import sequence defines each at its step.
-const std::initializer_list<py::Method*> kModuleFunctions = {
-    &fns::_env_bool,
-    &fns::_env_int,
-    &fns::_env_float,
-    &fns::normalize_routing_mode,
-    &fns::normalize_lb_algorithm,
-    &fns::estimate_request_tokens,
-    &fns::inflight_reaper_loop,
-};
-
 class Body {
 public:
-    Body(PyObject* module, Module& state)
-        : module_(module), g_(PyModule_GetDict(module)), state_(state), functions_(py::new_dict()) {
-        py::build_namespace(functions_, "", kModuleFunctions, module_, g_, &state_);
-    }
+    Body(PyObject* module, Module& state) : module_(module), g_(PyModule_GetDict(module)), state_(state) {}
 
     py::Ref get(const char* name) const {
         PyObject* v = nullptr;
         if (py::check_int(PyDict_GetItemStringRef(g_, name, &v)) == 0) {
-            py::Ref n = py::Ref::steal(PyUnicode_FromString(name));
+            py::Ref n = py::new_str(name);
             py::Globals::name_error(n.get());
         }
         return py::Ref::steal(v);
@@ -122,40 +108,31 @@ public:
         for (const char* n : names) set(n, py::Ref::steal(PyObject_GetAttrString(m.get(), n)));
     }
 
-    // def name(...): a module-level function of the table.
-    void def(const char* name) {
-        PyObject* fn = nullptr;
-        if (!py::check_int(PyDict_GetItemStringRef(functions_, name, &fn)))
-            py::raisef(PyExc_ImportError, "%s is not in the table of module functions", name);
-        set(name, py::Ref::steal(fn));
-        py::check_int(PyDict_DelItemString(functions_, name));
-    }
-
-    // Every function of the table was defined at its step.
-    void check_all_defined() {
-        if (PyDict_GET_SIZE(functions_.get()) == 0) return;
-        py::Ref leftover = py::Ref::steal(PyDict_Keys(functions_));
-        py::raisef(PyExc_ImportError, "module functions never defined: %R", leftover.get());
+    // def name(...): a module-level function, defined at its step.
+    void def(py::Method& m) {
+        py::Ref fn = py::build_function(m, module_, g_, &state_);
+        if (has(m.name())) py::raisef(PyExc_ImportError, "%s is defined twice", m.qualname());
+        set(m.name(), fn);
     }
 
     // NAME = reader(env_var, default)
     void knob(const char* name, const char* reader, const char* env_var, PyObject* dflt) {
         py::Ref fn = get(reader);
-        py::Ref var = py::Ref::steal(PyUnicode_FromString(env_var));
+        py::Ref var = py::new_str(env_var);
         set(name, py::call(fn.get(), var.get(), dflt));
     }
     void knob(const char* name, const char* reader, const char* env_var, const py::Ref& dflt) {
         knob(name, reader, env_var, dflt.get());
     }
 
-    // A class namespace with the functions of its table.
-    py::Ref class_namespace(const char* qualname, const char* doc, std::initializer_list<py::Method*> table) {
+    // A class namespace with the functions of its table (if any).
+    py::Ref class_namespace(const char* qualname, const char* doc, std::initializer_list<py::Method*> table = {}) {
         py::Ref ns = py::new_dict();
         py::check_int(PyDict_SetItemString(ns.get(), "__module__", get("__name__").get()));
-        py::Ref qn = py::Ref::steal(PyUnicode_FromString(qualname));
+        py::Ref qn = py::new_str(qualname);
         py::check_int(PyDict_SetItemString(ns.get(), "__qualname__", qn.get()));
         if (doc) {
-            py::Ref d = py::Ref::steal(PyUnicode_FromString(doc));
+            py::Ref d = py::new_str(doc);
             py::check_int(PyDict_SetItemString(ns.get(), "__doc__", d.get()));
         }
         py::build_namespace(ns, qualname, table, module_, g_, &state_);
@@ -172,12 +149,7 @@ private:
     PyObject* module_;
     PyObject* g_;
     Module& state_;
-    py::Ref functions_;  // the module functions not defined yet
 };
-
-py::Ref str(const char* s) { return py::Ref::steal(PyUnicode_FromString(s)); }
-py::Ref integer(long v) { return py::Ref::steal(PyLong_FromLong(v)); }
-py::Ref real(double v) { return py::Ref::steal(PyFloat_FromDouble(v)); }
 
 // typing_obj[args...]
 py::Ref subscript(const py::Ref& generic, std::initializer_list<PyObject*> args) {
@@ -226,7 +198,7 @@ void run_body(PyObject* module, Module& state) {
     if (!b.has("__builtins__")) b.set("__builtins__", py::Ref::steal(PyEval_GetFrameBuiltins()));
 
     // 1. docstring
-    b.set("__doc__", str(kModuleDoc));
+    b.set("__doc__", py::new_str(kModuleDoc));
 
     // 2. imports
     b.import("asyncio");
@@ -269,58 +241,58 @@ void run_body(PyObject* module, Module& state) {
     b.set("PoolKey", subscript(b.get("Tuple"), {str_t, frozen_ints.get(), str_t}));
 
     // 5. environment readers
-    b.def("_env_bool");
-    b.def("_env_int");
-    b.def("_env_float");
+    b.def(fns::_env_bool);
+    b.def(fns::_env_int);
+    b.def(fns::_env_float);
 
     // 6. queue knobs
     b.knob("QUEUE_ENABLED", "_env_bool", "VARNEL_LB_QUEUE_ENABLED", Py_False);
-    b.knob("QUEUE_TTL_SEC", "_env_float", "VARNEL_LB_QUEUE_TTL_SEC", real(30.0));
-    b.knob("QUEUE_MAX_DEPTH_MULTIPLIER", "_env_int", "VARNEL_LB_QUEUE_MAX_DEPTH_MULTIPLIER", integer(4));
-    b.knob("QUEUE_DEADLINE_BOOST_SEC", "_env_float", "VARNEL_LB_QUEUE_DEADLINE_BOOST_SEC", real(10.0));
-    b.knob("POOL_LRU_TTL_SEC", "_env_float", "VARNEL_LB_POOL_LRU_TTL_SEC", real(300.0));
+    b.knob("QUEUE_TTL_SEC", "_env_float", "VARNEL_LB_QUEUE_TTL_SEC", py::new_float(30.0));
+    b.knob("QUEUE_MAX_DEPTH_MULTIPLIER", "_env_int", "VARNEL_LB_QUEUE_MAX_DEPTH_MULTIPLIER", py::new_int(4));
+    b.knob("QUEUE_DEADLINE_BOOST_SEC", "_env_float", "VARNEL_LB_QUEUE_DEADLINE_BOOST_SEC", py::new_float(10.0));
+    b.knob("POOL_LRU_TTL_SEC", "_env_float", "VARNEL_LB_POOL_LRU_TTL_SEC", py::new_float(300.0));
 
     // 7. image token cost
-    b.set("_DEFAULT_IMAGE_TOKEN_COST", integer(2048));
+    b.set("_DEFAULT_IMAGE_TOKEN_COST", py::new_int(2048));
     b.knob("IMAGE_TOKEN_COST", "_env_int", "VARNEL_LB_IMAGE_TOKENS", b.get("_DEFAULT_IMAGE_TOKEN_COST"));
 
     // 8. routing modes
-    b.set("ROUTING_MODE_SUPERFAST", str("superfast"));
-    b.set("ROUTING_MODE_HYBRID", str("hybrid"));
-    b.set("ROUTING_MODE_MAX_CONCURRENCY", str("max_concurrency"));
-    b.set("ROUTING_MODE_QUEUE_ALL", str("queue_all"));
+    b.set("ROUTING_MODE_SUPERFAST", py::new_str("superfast"));
+    b.set("ROUTING_MODE_HYBRID", py::new_str("hybrid"));
+    b.set("ROUTING_MODE_MAX_CONCURRENCY", py::new_str("max_concurrency"));
+    b.set("ROUTING_MODE_QUEUE_ALL", py::new_str("queue_all"));
     b.set("DEFAULT_ROUTING_MODE", b.get("ROUTING_MODE_SUPERFAST"));
     b.set("VALID_ROUTING_MODES",
           frozenset_of({b.get("ROUTING_MODE_SUPERFAST").get(), b.get("ROUTING_MODE_HYBRID").get(),
                         b.get("ROUTING_MODE_MAX_CONCURRENCY").get(), b.get("ROUTING_MODE_QUEUE_ALL").get()}));
 
     // 9. capacity knobs
-    b.knob("SUPERFAST_PER_SERVER_CAP", "_env_int", "VARNEL_LB_SUPERFAST_CAP", integer(4));
-    b.knob("HYBRID_INFLIGHT_THRESHOLD", "_env_int", "VARNEL_LB_HYBRID_INFLIGHT", integer(10));
-    b.knob("HYBRID_RATE_THRESHOLD", "_env_float", "VARNEL_LB_HYBRID_RATE", real(10.0));
-    b.knob("HYBRID_RATE_WINDOW_SEC", "_env_float", "VARNEL_LB_HYBRID_WINDOW_SEC", real(5.0));
-    b.knob("HYBRID_HOT_EXIT_RATIO", "_env_float", "VARNEL_LB_HYBRID_HOT_EXIT_RATIO", real(0.8));
-    b.knob("QUEUE_ALL_DEPTH_MULTIPLIER", "_env_int", "VARNEL_LB_QUEUE_ALL_DEPTH_MULTIPLIER", integer(1000));
-    b.knob("QUEUE_ALL_TTL_SEC", "_env_float", "VARNEL_LB_QUEUE_ALL_TTL_SEC", real(600.0));
+    b.knob("SUPERFAST_PER_SERVER_CAP", "_env_int", "VARNEL_LB_SUPERFAST_CAP", py::new_int(4));
+    b.knob("HYBRID_INFLIGHT_THRESHOLD", "_env_int", "VARNEL_LB_HYBRID_INFLIGHT", py::new_int(10));
+    b.knob("HYBRID_RATE_THRESHOLD", "_env_float", "VARNEL_LB_HYBRID_RATE", py::new_float(10.0));
+    b.knob("HYBRID_RATE_WINDOW_SEC", "_env_float", "VARNEL_LB_HYBRID_WINDOW_SEC", py::new_float(5.0));
+    b.knob("HYBRID_HOT_EXIT_RATIO", "_env_float", "VARNEL_LB_HYBRID_HOT_EXIT_RATIO", py::new_float(0.8));
+    b.knob("QUEUE_ALL_DEPTH_MULTIPLIER", "_env_int", "VARNEL_LB_QUEUE_ALL_DEPTH_MULTIPLIER", py::new_int(1000));
+    b.knob("QUEUE_ALL_TTL_SEC", "_env_float", "VARNEL_LB_QUEUE_ALL_TTL_SEC", py::new_float(600.0));
 
     // 10.
-    b.def("normalize_routing_mode");
+    b.def(fns::normalize_routing_mode);
 
     // 11. algorithms
-    b.set("LB_ALGO_WRR", str("weighted_round_robin"));
-    b.set("LB_ALGO_LEAST_CONN", str("least_connections"));
-    b.set("LB_ALGO_STICKY", str("sticky_session"));
+    b.set("LB_ALGO_WRR", py::new_str("weighted_round_robin"));
+    b.set("LB_ALGO_LEAST_CONN", py::new_str("least_connections"));
+    b.set("LB_ALGO_STICKY", py::new_str("sticky_session"));
     b.set("DEFAULT_LB_ALGORITHM", b.get("LB_ALGO_WRR"));
     b.set("VALID_LB_ALGORITHMS", frozenset_of({b.get("LB_ALGO_WRR").get(), b.get("LB_ALGO_LEAST_CONN").get(),
                                                b.get("LB_ALGO_STICKY").get()}));
 
     // 12.
-    b.def("normalize_lb_algorithm");
+    b.def(fns::normalize_lb_algorithm);
 
     // 13. _Waiter, a dataclass
     {
         py::Ref ns = b.class_namespace("_Waiter", kWaiterDoc, kWaiterBody);
-        py::Ref ann = py::Ref::steal(PyDict_New());
+        py::Ref ann = py::new_dict();
         py::Ref records = subscript(b.get("List"), {subscript(b.get("Dict"), {str_t, b.get("Any").get()}).get()});
         py::Ref future = py::Ref::steal(PyObject_GetAttrString(b.get("asyncio").get(), "Future"));
         py::check_int(PyDict_SetItemString(ann.get(), "pool_key", b.get("PoolKey").get()));
@@ -330,8 +302,8 @@ void run_body(PyObject* module, Module& state) {
         py::check_int(PyDict_SetItemString(ann.get(), "queued_at", float_t));
         py::check_int(PyDict_SetItemString(ann.get(), "boost_after_sec", float_t));
         py::check_int(PyDict_SetItemString(ns.get(), "__annotations__", ann.get()));
-        py::Ref kw = py::Ref::steal(PyDict_New());
-        py::check_int(PyDict_SetItemString(kw.get(), "default", real(0.0).get()));
+        py::Ref kw = py::new_dict();
+        py::check_int(PyDict_SetItemString(kw.get(), "default", py::new_float(0.0).get()));
         py::Ref fld = py::Ref::steal(PyObject_VectorcallDict(b.get("field").get(), nullptr, 0, kw.get()));
         py::check_int(PyDict_SetItemString(ns.get(), "boost_after_sec", fld.get()));
         py::Ref cls = Body::make_class("_Waiter", ns.get());
@@ -343,13 +315,11 @@ void run_body(PyObject* module, Module& state) {
 
     // 14. RejectReason, LoadBalancer, InflightLease
     {
-        py::Ref ns = py::Ref::steal(PyDict_New());
-        py::check_int(PyDict_SetItemString(ns.get(), "__module__", b.get("__name__").get()));
-        py::check_int(PyDict_SetItemString(ns.get(), "__qualname__", str("RejectReason").get()));
+        py::Ref ns = b.class_namespace("RejectReason", nullptr);
         const char* const reasons[][2] = {{"NONE", "none"},         {"QUEUE_FULL", "queue_full"},
                                           {"QUEUE_TIMEOUT", "queue_timeout"}, {"NO_BACKENDS", "no_backends"},
                                           {"TOO_LARGE", "too_large"}, {"AT_CAPACITY", "at_capacity"}};
-        for (auto& r : reasons) py::check_int(PyDict_SetItemString(ns.get(), r[0], str(r[1]).get()));
+        for (auto& r : reasons) py::check_int(PyDict_SetItemString(ns.get(), r[0], py::new_str(r[1]).get()));
         b.set("RejectReason", Body::make_class("RejectReason", ns.get()));
     }
     b.set("LoadBalancer",
@@ -360,9 +330,8 @@ void run_body(PyObject* module, Module& state) {
     InflightLease::install_constructor(state.lease_type);
 
     // 15. module-level functions of the request lifecycle
-    b.def("estimate_request_tokens");
-    b.def("inflight_reaper_loop");
-    b.check_all_defined();
+    b.def(fns::estimate_request_tokens);
+    b.def(fns::inflight_reaper_loop);
     py::check_all_built();
     fast::watch(state);
 }

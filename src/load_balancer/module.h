@@ -10,9 +10,14 @@
 
 namespace lb {
 
-// Objects the module creates once, when it executes, and keeps in its state:
-// the collector sees them through the module, and no function-local static
-// ever calls into Python.
+// The interop layer's three names every file of the module uses.
+using py::Call;
+using py::Handle;
+using py::Ref;
+
+// Objects the module creates once, when it executes, and keeps in its state
+// (no function-local static ever calls into Python).  Every reference it
+// holds is listed in `for_each_ref`, through which the collector sees it.
 struct Module {
     PyObject* module = nullptr;  // borrowed: this state lives inside it
     PyObject* dict = nullptr;    // its namespace (owned by the module)
@@ -56,12 +61,24 @@ struct Module {
         return py::Call{py::Globals(dict), &m, const_cast<Module*>(this), module};
     }
 
-    int traverse(visitproc visit, void* arg) const {
-        return py::visit_all(visit, arg, kw_pool_key, kw_maxlen, kw_timeout, kw_waiter_fields, builtin_sum, builtin_round, empty_ids,
-                             zero_float, empty_str);
+    // Calls `f(refs...)` with every reference member: the one list that
+    // traverse and clear share.  (The facts hold references of their own.)
+    template <class F>
+    decltype(auto) for_each_ref(F&& f) {
+        return f(kw_pool_key, kw_maxlen, kw_timeout, kw_waiter_fields, builtin_sum, builtin_round, lb_type,
+                 waiter_type, lease_type, deque_class, deque_append, deque_popleft, waiter_init, time_module,
+                 time_monotonic, time_time, asyncio_module, get_running_loop, current_task, wait_for, lock_type,
+                 lock_acquire, lock_release, lock_wake_up_first, lock_aenter, lock_aexit, plain_key, label_cache,
+                 empty_ids, zero_float, empty_str);
+    }
+
+    int traverse(visitproc visit, void* arg) {
+        if (int r = for_each_ref([&](const auto&... refs) { return py::visit_all(visit, arg, refs...); })) return r;
+        return facts.traverse(visit, arg);
     }
     void clear() {
-        py::clear_all(kw_pool_key, kw_maxlen, kw_timeout, kw_waiter_fields, builtin_sum, builtin_round, empty_ids, zero_float, empty_str);
+        for_each_ref([](auto&... refs) { py::clear_all(refs...); });
+        facts.clear();
     }
 };
 

@@ -21,10 +21,6 @@
 
 namespace lb {
 
-using py::Call;
-using py::Handle;
-using py::Ref;
-
 // ---- implementations ----------------------------------------------------------
 
 namespace LoadBalancer {

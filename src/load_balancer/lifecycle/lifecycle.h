@@ -8,10 +8,6 @@
 
 namespace lb {
 
-using py::Call;
-using py::Handle;
-using py::Ref;
-
 namespace InflightLease {
 
 // lease.cpp
@@ -40,16 +36,16 @@ inline Method release{fn<InflightLease::release>, "InflightLease.release", "self
 
 namespace functions {
 // tokens.cpp
-py::Ref estimate_request_tokens(const py::Call&, py::Handle body);
+Ref estimate_request_tokens(const Call&, Handle body);
 // reaper.cpp
-py::Ref inflight_reaper_loop(const py::Call&, py::Handle lb, py::Handle interval_sec,
-                             py::Handle list_running_servers);
+Ref inflight_reaper_loop(const Call&, Handle lb, Handle interval_sec, Handle list_running_servers);
 
 namespace def {
-inline py::Method estimate_request_tokens{py::fn<functions::estimate_request_tokens>, "estimate_request_tokens",
-                                          "body"};
-inline py::Method inflight_reaper_loop{py::fn<functions::inflight_reaper_loop>, "inflight_reaper_loop",
-                                       "lb, *, interval_sec=60.0, list_running_servers=None", py::Kind::Coroutine};
+using py::fn;
+using py::Method;
+inline Method estimate_request_tokens{fn<functions::estimate_request_tokens>, "estimate_request_tokens", "body"};
+inline Method inflight_reaper_loop{fn<functions::inflight_reaper_loop>, "inflight_reaper_loop",
+                                   "lb, *, interval_sec=60.0, list_running_servers=None", py::Kind::Coroutine};
 }  // namespace def
 }  // namespace functions
 
@@ -57,10 +53,10 @@ namespace call {
 
 // lease.__enter__() / lease.__exit__(exc_type, exc, tb), by attribute as the
 // asynchronous protocol calls them.
-inline py::Ref lease_enter(const py::Call& c, py::Handle self) {
+inline Ref lease_enter(const Call& c, Handle self) {
     return detail::invoke<InflightLease::enter>(c, InflightLease::def::enter, self);
 }
-inline void lease_exit(const py::Call& c, py::Handle self, py::Handle exc_type, py::Handle exc, py::Handle tb) {
+inline void lease_exit(const Call& c, Handle self, Handle exc_type, Handle exc, Handle tb) {
     detail::invoke<InflightLease::exit>(c, InflightLease::def::exit, self, exc_type, exc, tb);
 }
 

@@ -46,32 +46,24 @@ void set_stop_iteration(PyObject* value) {
     if (exc) PyErr_SetRaisedException(exc);
 }
 
-// Returning from a body must not look like StopIteration to the driver.
-void wrap_stop_iteration(const char* qualname) noexcept try {
+// Returning from a body must not look like StopIteration to the driver:
+// raise RuntimeError(...) from the StopIteration instead.
+void wrap_stop_iteration(const char* qualname) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration) && !PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
         return;
     Exc cause = Exc::fetch();
-    bool async_ = cause.matches(PyExc_StopAsyncIteration);
-    {
-        // raise RuntimeError(...) from the StopIteration
-        Handling h(cause.get());
-        PyErr_Format(PyExc_RuntimeError, "coroutine %s raised %s", qualname,
-                     async_ ? "StopAsyncIteration" : "StopIteration");
-    }
+    PyErr_Format(PyExc_RuntimeError, "coroutine %s raised %s", qualname,
+                 cause.matches(PyExc_StopAsyncIteration) ? "StopAsyncIteration" : "StopIteration");
     Exc err = Exc::fetch();
+    PyException_SetContext(err.get(), Py_NewRef(cause.get()));
     PyException_SetCause(err.get(), cause.take().release());
-    err.raise();
-} catch (const Error&) {
-    // The new error is set.
+    PyErr_SetRaisedException(err.take().release());
 }
 
 // The body has ended: drop what the frame still holds.
 void finish(CoroObject* c) {
     c->state = State::Done;
-    if (c->frame) {
-        c->frame->handling.reset();
-        c->frame->clear();
-    }
+    if (c->frame) c->frame->drop_all();
 }
 
 // Run the frame from `sent` (NULL: an exception is set) until it awaits
@@ -169,6 +161,39 @@ PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** out) {
     return PYGEN_ERROR;
 }
 
+// Throw `exc` into the awaited iterator `inner`: its next value, its return
+// value, or an error set.
+PySendResult throw_into(PyObject* inner, PyObject* exc, PyObject** res) {
+    *res = nullptr;
+    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+        // As `yield from` does: close the awaited object, then raise here.
+        PyObject* meth = nullptr;
+        if (PyObject_GetOptionalAttr(inner, n_close, &meth) < 0) return PYGEN_ERROR;
+        if (meth) {
+            PyObject* r = PyObject_CallNoArgs(meth);
+            Py_DECREF(meth);
+            if (!r) return PYGEN_ERROR;
+            Py_DECREF(r);
+        }
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        return PYGEN_ERROR;
+    }
+    PyObject* meth = nullptr;
+    if (PyObject_GetOptionalAttr(inner, n_throw, &meth) < 0) return PYGEN_ERROR;
+    if (!meth) {
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        return PYGEN_ERROR;
+    }
+    *res = PyObject_CallOneArg(meth, exc);
+    Py_DECREF(meth);
+    if (*res) return PYGEN_NEXT;
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        *res = take_stop_iteration_value().release();
+        return PYGEN_RETURN;
+    }
+    return PYGEN_ERROR;
+}
+
 // Throw `exc` (an exception instance) in at the point of suspension.
 PySendResult coro_throw_exc(CoroObject* c, PyObject* exc, PyObject** out) {
     *out = nullptr;
@@ -185,35 +210,13 @@ PySendResult coro_throw_exc(CoroObject* c, PyObject* exc, PyObject** out) {
             break;
     }
     c->state = State::Running;
-    PyObject* inner = c->inner;
-    Handling h(handled_by(c));
-    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        // As `yield from` does: close the awaited object, then raise here.
-        PyObject* meth = nullptr;
-        if (PyObject_GetOptionalAttr(inner, n_close, &meth) < 0) return after_inner(c, PYGEN_ERROR, nullptr, out);
-        if (meth) {
-            PyObject* r = PyObject_CallNoArgs(meth);
-            Py_DECREF(meth);
-            if (!r) return after_inner(c, PYGEN_ERROR, nullptr, out);
-            Py_DECREF(r);
-        }
-        PyErr_SetRaisedException(Py_NewRef(exc));
-        return after_inner(c, PYGEN_ERROR, nullptr, out);
+    PyObject* res = nullptr;
+    PySendResult r;
+    {
+        Handling h(handled_by(c));
+        r = throw_into(c->inner, exc, &res);
     }
-    PyObject* meth = nullptr;
-    if (PyObject_GetOptionalAttr(inner, n_throw, &meth) < 0) return after_inner(c, PYGEN_ERROR, nullptr, out);
-    if (!meth) {
-        PyErr_SetRaisedException(Py_NewRef(exc));
-        return after_inner(c, PYGEN_ERROR, nullptr, out);
-    }
-    PyObject* res = PyObject_CallOneArg(meth, exc);
-    Py_DECREF(meth);
-    if (res) return after_inner(c, PYGEN_NEXT, res, out);
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        Ref v = take_stop_iteration_value();
-        return after_inner(c, PYGEN_RETURN, v.release(), out);
-    }
-    return after_inner(c, PYGEN_ERROR, nullptr, out);
+    return after_inner(c, r, res, out);
 }
 
 // Method-style result: the yielded value, or StopIteration(value) at return.
@@ -352,9 +355,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroObject* c = as_coro(self);
     Py_VISIT(c->inner);
     Py_VISIT(c->module);
-    if (!c->frame) return 0;
-    Py_VISIT(c->frame->handling.get());
-    return c->frame->traverse(visit, arg);
+    return c->frame ? c->frame->traverse_all(visit, arg) : 0;
 }
 
 int coro_clear(PyObject* self) {
@@ -362,10 +363,7 @@ int coro_clear(PyObject* self) {
     // Cleared by the collector: there is nothing left to resume.
     if (c->state == State::Suspended || c->state == State::Created) c->state = State::Done;
     Py_CLEAR(c->inner);
-    if (c->frame) {
-        c->frame->handling.reset();
-        c->frame->clear();
-    }
+    if (c->frame) c->frame->drop_all();
     return 0;
 }
 

@@ -53,10 +53,21 @@ public:
 
     // The exception this body is handling, kept across suspensions as a
     // Python coroutine keeps the exception of its `except` block: while it
-    // is set, the engine makes it the handled exception whenever the body or
-    // the object it awaits runs, so that errors raised there are chained to
-    // it (see py::Handling).
+    // is set, the engine makes it the handled exception (a py::Handling)
+    // around each run of the body or of the object it awaits, so that errors
+    // raised there are chained to it.
     Ref handling;
+
+    // Everything the frame holds, for the collector and at the end: its own
+    // references and the handled exception.
+    int traverse_all(visitproc visit, void* arg) {
+        Py_VISIT(handling.get());
+        return traverse(visit, arg);
+    }
+    void drop_all() {
+        handling.reset();
+        clear();
+    }
 };
 
 #define PY_FRAME_REFS(...)                                              \

@@ -256,11 +256,14 @@ void* state_of(Handle function) noexcept {
     return as_function(function)->state;
 }
 
+namespace {
+
+// A function object for `def` (prepared), defined in `module`: its namespace
+// is the function's globals; `state` is handed to the implementation.
 Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state) {
-    def.prepare();
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     check(f);
-    f->vectorcall = def.entry_;
+    f->vectorcall = def.entry();
     f->def = &def;
     f->globals = Py_NewRef(globals);
     f->module = Py_NewRef(module);
@@ -271,8 +274,14 @@ Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state)
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
+}  // namespace
+
 void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*> table, PyObject* module,
                      PyObject* globals, void* state) {
+    // A method's slot is its bit in 64-bit masks of methods.
+    if (table.size() > 64)
+        raisef(PyExc_ImportError, "the table of %s holds %zu methods; at most 64 fit a method mask", owner,
+               table.size());
     int slot = 0;
     for (Method* m : table) {
         if (m->owner() != owner) table_error("%s is listed in another class's table", m->qualname());
@@ -292,9 +301,20 @@ void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*
     }
 }
 
+Ref build_function(Method& def, PyObject* module, PyObject* globals, void* state) {
+    if (!def.owner().empty()) table_error("%s is a method, not a module function", def.qualname());
+    def.prepare();
+    Ref f = make_function(def, module, globals, state);
+    def.built_ = true;
+    return f;
+}
+
 void check_all_built() {
-    for (const Method* m = Method::first(); m; m = m->next())
-        if (!m->built_) table_error("%s is defined but no table holds it", m->qualname());
+    for (const Method* m = Method::first(); m; m = m->next()) {
+        if (m->built_) continue;
+        if (m->owner().empty()) table_error("%s is a module function the module never defines", m->qualname());
+        table_error("%s is defined but no table holds it", m->qualname());
+    }
 }
 
 }  // namespace py

@@ -18,11 +18,12 @@
 // storage is sized from the implementation's parameter list; building a
 // table checks that the signature names exactly that many parameters.
 //
-// The module's start-up builds each class body (and the module's functions)
-// from a table of Methods in definition order (`build_namespace`).  Building
-// a table fails the import, naming the culprit, when an entry is listed
-// twice, when a Method of that class is missing from its table, or when a
-// signature does not match its implementation.
+// The module's start-up builds each class body from a table of Methods in
+// definition order (`build_namespace`), and each module-level function at its
+// step (`build_function`).  Building fails the import, naming the culprit,
+// when a table entry is listed twice, when a Method of that class is missing
+// from its table, when a signature does not match its implementation, or
+// (`check_all_built`) when a Method was never built at all.
 //
 // Function objects carry the defining module's namespace as their globals,
 // bind as methods when stored in a class (like Python functions), take the
@@ -123,10 +124,12 @@ public:
     // The class part of the qualified name ("" for a module-level function).
     std::string owner() const;
     bool coroutine() const noexcept { return kind_ == Kind::Coroutine; }
+    // The vectorcall entry of its function objects.
+    vectorcallfunc entry() const noexcept { return entry_; }
     // The interned name, once the table holding it was built.
     PyObject* name_object() const noexcept { return name_obj_; }
     // Its position in its table, and the table's first entry (which tells
-    // the tables apart), once built.
+    // the tables apart), once built; -1 and NULL for a module function.
     int slot() const noexcept { return slot_; }
     const Method* table() const noexcept { return table_; }
 
@@ -148,8 +151,8 @@ public:
     Method* next() const noexcept { return next_; }
 
 private:
-    friend Ref make_function(Method&, PyObject*, PyObject*, void*);
     friend void build_namespace(Handle, const char*, std::initializer_list<Method*>, PyObject*, PyObject*, void*);
+    friend Ref build_function(Method&, PyObject*, PyObject*, void*);
     friend void check_all_built();
 
     const char* qualname_;
@@ -160,7 +163,7 @@ private:
     Method* next_;
 
     bool prepared_ = false;
-    bool built_ = false;  // placed in a namespace by build_namespace
+    bool built_ = false;  // made by build_namespace or build_function
     int slot_ = -1;
     const Method* table_ = nullptr;
     PyObject* name_obj_ = nullptr;
@@ -172,26 +175,29 @@ private:
     static inline constinit Method* head_ = nullptr;
 };
 
-// A function object for `def`, defined in `module` (its namespace is the
-// function's globals; `state` is handed to the implementation).
-Ref make_function(Method& def, PyObject* module, PyObject* globals, void* state);
-
-// The Method behind a function object made by `make_function`, or NULL for
-// any other object.
+// The Method behind a function object of this layer, or NULL for any other
+// object.
 const Method* method_of(Handle function) noexcept;
 // The module state a native function was made with (NULL for other objects).
 void* state_of(Handle function) noexcept;
 
 // Build the functions of one table into `ns` (a dict), in table order,
-// after checking the table: `owner` is the class name ("" for the module's
-// functions).  Fails with ImportError naming the method when an entry is
+// after checking the table: `owner` is the class name.  Fails with
+// ImportError when the table holds more than 64 methods (a method's slot is
+// its bit in masks of methods), or naming the method when an entry is
 // duplicated, a Method of `owner` is not in the table, or a signature does
 // not match its implementation.
 void build_namespace(Handle ns, const char* owner, std::initializer_list<Method*> table, PyObject* module,
                      PyObject* globals, void* state);
 
-// After every table was built: fails with ImportError naming a Method that
-// no table holds (for example one whose class name is misspelt).
+// The function object of a module-level function (a Method without a class
+// part), defined in `module`.  Fails with ImportError when `def` is a method
+// or its signature does not match its implementation.
+Ref build_function(Method& def, PyObject* module, PyObject* globals, void* state);
+
+// After every table and function was built: fails with ImportError naming a
+// Method never built (a method whose class name is misspelt, a module
+// function never defined).
 void check_all_built();
 
 // Ready the native types; called by the module's start-up.

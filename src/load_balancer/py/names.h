@@ -26,22 +26,18 @@ public:
     operator PyObject*() const noexcept { return get(); }
     operator Handle() const noexcept { return Handle(get()); }
     const char* c_str() const noexcept { return s_; }
-    // Its hash, as a dict lookup needs it.
-    Py_hash_t hash() const noexcept { return hash_; }
 
     // Intern every declared name (idempotent).
     static void intern_all() {
         for (Name* n = head_; n; n = n->next_) {
             if (n->obj_) continue;
             n->obj_ = check(PyUnicode_InternFromString(n->s_));
-            n->hash_ = PyObject_Hash(n->obj_);
         }
     }
 
 private:
     const char* s_;
     PyObject* obj_ = nullptr;
-    Py_hash_t hash_ = -1;
     Name* next_;
     static inline constinit Name* head_ = nullptr;
 };

@@ -147,23 +147,33 @@ private:
 // exception being handled, so that any exception raised meanwhile (by our
 // code or by Python code we call) gets it as its __context__, exactly as in
 //     try: ... except BaseException as exc: <code raising here>
+// Like a running generator, it pushes an entry of its own on the thread's
+// stack of handled exceptions and pops it at the end: the entries below it
+// (the caller's, a generator's that awaits us) are never written to.  Entries
+// must be popped in the order they were pushed: a Handling lives on the C++
+// stack, within one call from the interpreter, never across a suspension.
 // A NULL `exc` changes nothing.
 class Handling {
 public:
-    explicit Handling(Handle exc) : active_(bool(exc)) {
-        if (!active_) return;
-        saved_ = Ref::steal_or_null(PyErr_GetHandledException());
-        PyErr_SetHandledException(exc);
+    explicit Handling(Handle exc) noexcept {
+        if (!exc) return;
+        tstate_ = PyThreadState_Get();
+        item_.exc_value = Py_NewRef(exc.get());
+        item_.previous_item = tstate_->exc_info;
+        tstate_->exc_info = &item_;
     }
     ~Handling() {
-        if (active_) PyErr_SetHandledException(saved_.get());
+        if (!tstate_) return;
+        assert(tstate_->exc_info == &item_ && "py::Handling ended out of order");
+        tstate_->exc_info = item_.previous_item;
+        Py_CLEAR(item_.exc_value);
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
-    Ref saved_;
-    bool active_;
+    PyThreadState* tstate_ = nullptr;
+    _PyErr_StackItem item_{};
 };
 
 // Run `f` at a boundary with the interpreter: C++ errors become Python
