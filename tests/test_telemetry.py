@@ -4,6 +4,7 @@ import random
 import pytest
 
 import load_balancer
+from bench import reference
 from tests.helpers import POOL, server
 
 SNAPSHOT_KEYS = [
@@ -300,3 +301,31 @@ def test_non_string_label_part_raises_after_eviction(lb, clock, pk):
         lb.snapshot()
     assert stale not in lb._wrr
 
+
+# ---- objects shared or merely equal: as the plain-Python balancer reads them -------------
+
+
+def windows_are_the_samples(lb, now):
+    # Old waits (all before the rate cutoff) in the deque both read: the
+    # percentiles come from it before the rates trim it.
+    lb._wrr[POOL] = {1: 0}
+    lb._pool_last_access[POOL] = now
+    lb.queue_wait_samples.extend(float(i) / 7 for i in range(40))
+    lb._pool_dispatch_windows[POOL] = lb.queue_wait_samples
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [windows_are_the_samples],
+    ids=["windows-are-samples"],
+)
+def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
+    monkeypatch.setattr(reference, "time", clock)
+    seen = []
+    for cls in (load_balancer.LoadBalancer, reference.LoadBalancer):
+        lb = cls()
+        setup(lb, clock.now)
+        snap = lb.snapshot()
+        windows = [(pk, list(w)) for pk, w in lb._pool_dispatch_windows.items()]
+        seen.append((snap, list(lb.queue_wait_samples), windows))
+    assert seen[0] == seen[1]

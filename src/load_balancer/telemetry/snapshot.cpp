@@ -271,13 +271,15 @@ Ref snapshot_natively(const Call& c, Handle self) {
         pools.push_back(std::move(p));
     }
 
-    // Nothing below can fail on the data: write the trims, build the result.
-    for (const Window& w : all_windows)
-        for (Py_ssize_t i = 0; i < w.trim; ++i) fast::deque_call(m, w.deque, m.deque_popleft, names::popleft);
-
+    // The percentiles, held: the samples may be a dispatch window too, whose
+    // trims below would drop them.
     size_t n = waits.size();
     Ref p50 = n > 0 ? Ref::borrow(waits.at(n / 2)) : py::new_float(0.0);
     Ref p95 = n >= 20 ? Ref::borrow(waits.at(size_t(0.95 * double(n)))) : py::new_float(0.0);
+
+    // Nothing below can fail on the data: write the trims, build the result.
+    for (const Window& w : all_windows)
+        for (Py_ssize_t i = 0; i < w.trim; ++i) fast::deque_call(m, w.deque, m.deque_popleft, names::popleft);
 
     Ref out = py::new_dict();
     auto put = [](Handle d, const py::Name& k, Handle v) { py::check_int(PyDict_SetItem(d, k, v)); };
