@@ -1,5 +1,6 @@
 """Rejection counters and the diagnostic snapshot."""
 import random
+from collections import deque
 
 import pytest
 
@@ -314,10 +315,19 @@ def windows_are_the_samples(lb, now):
     lb._pool_dispatch_windows[POOL] = lb.queue_wait_samples
 
 
+def pools_share_a_window(lb, now):
+    other = ("model-b", frozenset({2}), "slow")
+    window = deque([now - 9.0, now - 8.0, now - 1.0, now - 0.5, now - 0.2])
+    for pk in (POOL, other):
+        lb._wrr[pk] = {1: 0}
+        lb._pool_last_access[pk] = now
+        lb._pool_dispatch_windows[pk] = window
+
+
 @pytest.mark.parametrize(
     "setup",
-    [windows_are_the_samples],
-    ids=["windows-are-samples"],
+    [windows_are_the_samples, pools_share_a_window],
+    ids=["windows-are-samples", "shared-window"],
 )
 def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
     monkeypatch.setattr(reference, "time", clock)

@@ -214,6 +214,10 @@ Ref snapshot_natively(const Call& c, Handle self) {
     for (const Window& w : all_windows) by_deque.push_back(&w);
     auto deque_less = [](const Window* a, const Window* b) { return a->deque < b->deque; };
     std::sort(by_deque.begin(), by_deque.end(), deque_less);
+    // A deque shared by several pools is trimmed once, by the first of them:
+    // left to the step-by-step path.
+    for (size_t i = 1; i < by_deque.size(); ++i)
+        if (by_deque[i]->deque != Py_None && by_deque[i]->deque == by_deque[i - 1]->deque) return {};
     Py_ssize_t total = 0;
     double first_ts = Py_HUGE_VAL;
     for (const Window& w : all_windows) {
