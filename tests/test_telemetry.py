@@ -324,10 +324,24 @@ def pools_share_a_window(lb, now):
         lb._pool_dispatch_windows[pk] = window
 
 
+def equal_cluster_ids(ids):
+    def setup(lb, now):
+        # A label already built for an equal key of plain ints.
+        plain = ("m", frozenset({1}), "t")
+        lb._wrr[plain] = {1: 0}
+        lb._pool_last_access[plain] = now
+        lb.snapshot()
+        del lb._wrr[plain], lb._pool_last_access[plain]
+        pk = ("m", frozenset(ids), "t")
+        lb._wrr[pk] = {1: 0}
+        lb._pool_last_access[pk] = now
+    return setup
+
+
 @pytest.mark.parametrize(
     "setup",
-    [windows_are_the_samples, pools_share_a_window],
-    ids=["windows-are-samples", "shared-window"],
+    [windows_are_the_samples, pools_share_a_window, equal_cluster_ids({1.0}), equal_cluster_ids({True})],
+    ids=["windows-are-samples", "shared-window", "float-id", "bool-id"],
 )
 def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
     monkeypatch.setattr(reference, "time", clock)

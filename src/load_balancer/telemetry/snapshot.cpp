@@ -135,8 +135,6 @@ Ref plain_label(Module& m, PyObject* pk) {
     if (!PyTuple_CheckExact(pk) || PyTuple_GET_SIZE(pk) != 3) return {};
     PyObject *model = PyTuple_GET_ITEM(pk, 0), *clusters = PyTuple_GET_ITEM(pk, 1), *tier = PyTuple_GET_ITEM(pk, 2);
     if (!PyUnicode_CheckExact(model) || !PyUnicode_CheckExact(tier) || !PyFrozenSet_CheckExact(clusters)) return {};
-    bool failed = false;
-    if (PyObject* cached = fast::lookup(m.label_cache, pk, failed)) return Ref::borrow(cached);
     std::vector<long long> ids;
     Ref it = Ref::steal(PyObject_GetIter(clusters));
     while (Ref id = Ref::steal_or_null(PyIter_Next(it))) {
@@ -145,6 +143,10 @@ Ref plain_label(Module& m, PyObject* pk) {
         ids.push_back(v);
     }
     if (PyErr_Occurred()) py::raise();
+    // Only now may the cache answer: keys of other ids can equal cached keys
+    // (1.0 and True equal 1) and still render differently.
+    bool failed = false;
+    if (PyObject* cached = fast::lookup(m.label_cache, pk, failed)) return Ref::borrow(cached);
     std::sort(ids.begin(), ids.end());
     std::string middle;
     for (size_t i = 0; i < ids.size(); ++i) {
