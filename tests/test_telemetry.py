@@ -338,10 +338,34 @@ def equal_cluster_ids(ids):
     return setup
 
 
+class CollidingKey:
+    """Hashes as the pool key does; comparing with it fails."""
+
+    def __hash__(self):
+        return hash(POOL)
+
+    def __eq__(self, other):
+        raise ValueError("not comparable")
+
+
+def hot_state_fails(lb, now):
+    lb.set_routing_mode("hybrid")
+    lb._wrr[POOL] = {1: 0}
+    lb._pool_last_access[POOL] = now
+    lb._pool_dispatch_windows[POOL] = deque([now - 9.0, now - 1.0])
+    lb._pool_hot_state[CollidingKey()] = True
+
+
 @pytest.mark.parametrize(
     "setup",
-    [windows_are_the_samples, pools_share_a_window, equal_cluster_ids({1.0}), equal_cluster_ids({True})],
-    ids=["windows-are-samples", "shared-window", "float-id", "bool-id"],
+    [
+        windows_are_the_samples,
+        pools_share_a_window,
+        equal_cluster_ids({1.0}),
+        equal_cluster_ids({True}),
+        hot_state_fails,
+    ],
+    ids=["windows-are-samples", "shared-window", "float-id", "bool-id", "hot-state-fails"],
 )
 def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
     monkeypatch.setattr(reference, "time", clock)
@@ -349,7 +373,10 @@ def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
     for cls in (load_balancer.LoadBalancer, reference.LoadBalancer):
         lb = cls()
         setup(lb, clock.now)
-        snap = lb.snapshot()
+        try:
+            result = lb.snapshot()
+        except ValueError as e:
+            result = repr(e)
         windows = [(pk, list(w)) for pk, w in lb._pool_dispatch_windows.items()]
-        seen.append((snap, list(lb.queue_wait_samples), windows))
+        seen.append((result, list(lb.queue_wait_samples), windows))
     assert seen[0] == seen[1]

@@ -243,7 +243,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
     // The pools: labels, states and the numbers each entry shows.
     struct Pool {
         PyObject *key, *state;
-        Ref label;
+        Ref label, hot;  // hot: the pool's hybrid state, in hybrid mode
         double idle, rate;
         bool idle_int;  // the difference of two ints is an int
         long long inflight_total;
@@ -253,7 +253,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
     pos = 0;
     bool failed = false;
     while (PyDict_Next(wrr, &pos, &key, &value)) {
-        Pool p{key, value, plain_label(m, key), 0.0, 0.0, false, 0};
+        Pool p{key, value, plain_label(m, key), {}, 0.0, 0.0, false, 0};
         if (!p.label || !PyDict_CheckExact(value)) return {};
         fast::Num last{0.0, true};
         PyObject* seen = fast::lookup(last_access, key, failed);
@@ -274,6 +274,11 @@ Ref snapshot_natively(const Call& c, Handle self) {
         auto found = std::lower_bound(by_deque.begin(), by_deque.end(), &probe, deque_less);
         if (window && found != by_deque.end() && (*found)->deque == window && (*found)->left > 0)
             p.rate = rate_of((*found)->left, now.num.v, (*found)->oldest);
+        if (hybrid) {
+            PyObject* hot = fast::lookup(hot_state, key, failed);
+            if (failed) return {};
+            p.hot = Ref::borrow(hot ? hot : Py_False);
+        }
         pools.push_back(std::move(p));
     }
 
@@ -315,12 +320,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
         put(entry, s_idle, p.idle_int ? py::new_int((long long)p.idle) : py::new_float(p.idle));
         put(entry, s_inflight_total, py::new_int(p.inflight_total));
         put(entry, s_dispatch_rate, telemetry::round3(p.rate));
-        if (hybrid) {
-            PyObject* hot = fast::lookup(hot_state, p.key, failed);
-            put(entry, s_hybrid_hot, hot ? hot : Py_False);
-        } else {
-            put(entry, s_hybrid_hot, Py_None);
-        }
+        put(entry, s_hybrid_hot, hybrid ? p.hot.get() : Py_None);
         py::check_int(PyDict_SetItem(entries, p.label, entry));
     }
     put(out, s_pools, entries);
