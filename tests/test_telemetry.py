@@ -380,3 +380,32 @@ def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
         windows = [(pk, list(w)) for pk, w in lb._pool_dispatch_windows.items()]
         seen.append((result, list(lb.queue_wait_samples), windows))
     assert seen[0] == seen[1]
+
+
+def test_comparing_keys_may_empty_the_tables(lb, clock):
+    # A key of the last-access table that hashes as the pool key: comparing
+    # them runs its code, which drops every table the snapshot is reading.
+    class Clears:
+        armed = False
+
+        def __hash__(self):
+            return hash(POOL)
+
+        def __eq__(self, other):
+            if self.armed:
+                lb._wrr.clear()
+                lb._pool_dispatch_windows.clear()
+                lb.queue_wait_samples.clear()
+                garbage = [{i: [i]} for i in range(1000)]  # reuses what was freed
+                del garbage
+            return False
+
+    clears = Clears()
+    lb._pool_last_access[clears] = clock.now
+    add_pool(lb, POOL, {1: 0.5, 2: 1.5}, clock.now)
+    lb._pool_dispatch_windows[POOL] = deque([clock.now - 9.0] * 50 + [clock.now - 0.5])
+    lb.queue_wait_samples.extend(float(i) for i in range(30))
+    clears.armed = True
+    snap = lb.snapshot()
+    assert (snap["queue_wait_p50_sec"], snap["queue_wait_p95_sec"], snap["dispatch_rate_per_sec"]) == (15.0, 28.0, 2.0)
+    assert snap["pools"]["model-a|1|fast"]["wrr_current"] == {1: 0.5, 2: 1.5}

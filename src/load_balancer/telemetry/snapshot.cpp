@@ -99,14 +99,15 @@ namespace {
 // A pool's dispatch window as the rates read it: how many of its oldest
 // timestamps fall before the cutoff, and what is left.
 struct Window {
-    PyObject* deque;       // borrowed from the windows map
+    PyObject* deque;       // held by `hold`
+    Ref hold;
     Py_ssize_t trim = 0;   // to drop from the left
     Py_ssize_t left = 0;   // retained
     double oldest = 0.0;   // the oldest retained timestamp
 };
 
 bool read_window(const Module& m, PyObject* window, double cutoff, Window& out) {
-    out = Window{window};
+    out = Window{window, Ref::borrow(window)};
     if (window == Py_None) return true;
     if (reinterpret_cast<PyObject*>(Py_TYPE(window)) != m.deque_class.get()) return false;
     Py_ssize_t n = PySequence_Size(window);
@@ -197,6 +198,12 @@ Ref snapshot_natively(const Call& c, Handle self) {
     if (!now.obj && !now.read(m)) return {};
     telemetry::Samples waits;
     if (!waits.read(m, samples)) return {};
+    // The percentiles, held: the samples may be a dispatch window too, whose
+    // trims below would drop them, and comparing pool keys below may run
+    // code that changes them.
+    size_t n = waits.size();
+    Ref p50 = n > 0 ? Ref::borrow(waits.at(n / 2)) : py::new_float(0.0);
+    Ref p95 = n >= 20 ? Ref::borrow(waits.at(size_t(0.95 * double(n)))) : py::new_float(0.0);
 
     // Every window, trimmed as the balancer-wide rate trims them (in the
     // map's order), and what each pool's rate then reads.
@@ -240,10 +247,12 @@ Ref snapshot_natively(const Call& c, Handle self) {
     }
     std::sort(counts.begin(), counts.end());
 
-    // The pools: labels, states and the numbers each entry shows.
+    // The pools: labels, states and the numbers each entry shows.  Looking a
+    // pool key up compares it with the keys of equal hash, whose code may
+    // change any table: what is kept of them is held.
     struct Pool {
-        PyObject *key, *state;
-        Ref label, hot;  // hot: the pool's hybrid state, in hybrid mode
+        Ref key, state, label;
+        Ref hot;  // the pool's hybrid state, in hybrid mode
         double idle, rate;
         bool idle_int;  // the difference of two ints is an int
         long long inflight_total;
@@ -253,7 +262,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
     pos = 0;
     bool failed = false;
     while (PyDict_Next(wrr, &pos, &key, &value)) {
-        Pool p{key, value, plain_label(m, key), {}, 0.0, 0.0, false, 0};
+        Pool p{Ref::borrow(key), Ref::borrow(value), plain_label(m, key), {}, 0.0, 0.0, false, 0};
         if (!p.label || !PyDict_CheckExact(value)) return {};
         fast::Num last{0.0, true};
         PyObject* seen = fast::lookup(last_access, key, failed);
@@ -281,12 +290,6 @@ Ref snapshot_natively(const Call& c, Handle self) {
         }
         pools.push_back(std::move(p));
     }
-
-    // The percentiles, held: the samples may be a dispatch window too, whose
-    // trims below would drop them.
-    size_t n = waits.size();
-    Ref p50 = n > 0 ? Ref::borrow(waits.at(n / 2)) : py::new_float(0.0);
-    Ref p95 = n >= 20 ? Ref::borrow(waits.at(size_t(0.95 * double(n)))) : py::new_float(0.0);
 
     // Nothing below can fail on the data: write the trims, build the result.
     for (const Window& w : all_windows)
