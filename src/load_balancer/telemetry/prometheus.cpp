@@ -196,7 +196,7 @@ Ref prometheus_natively(const Call& c, Handle self) {
     out.put('\n');
     if (size_t n = waits.size()) {
         double p50, p95;
-        waits.values_at(n / 2, n >= 20 ? size_t(0.95 * double(n)) : n - 1, p50, p95);
+        waits.values_at(telemetry::p50_index(n), telemetry::p95_index(n), p50, p95);
         out.put("# HELP varnel_lb_queue_wait_seconds Observed waiter wait times.\n"
                 "# TYPE varnel_lb_queue_wait_seconds summary\n"
                 "varnel_lb_queue_wait_seconds{quantile=\"0.5\"} ");
@@ -236,11 +236,11 @@ Ref prometheus_text(const Call& c, Handle self) {
     if (py::truthy(samples)) {
         Ref sorted = py::to_list(samples);
         py::check_int(PyList_Sort(sorted));
-        Py_ssize_t n = PyList_GET_SIZE(sorted.get());
+        size_t n = size_t(PyList_GET_SIZE(sorted.get()));
         if (n == 0) py::raise(PyExc_IndexError, "list index out of range");
         // Hold both: formatting a sample may run arbitrary code.
-        Ref p50 = Ref::borrow(PyList_GET_ITEM(sorted.get(), n / 2));
-        Ref p95 = Ref::borrow(PyList_GET_ITEM(sorted.get(), n >= 20 ? Py_ssize_t(0.95 * double(n)) : n - 1));
+        Ref p50 = Ref::borrow(PyList_GET_ITEM(sorted.get(), Py_ssize_t(telemetry::p50_index(n))));
+        Ref p95 = Ref::borrow(PyList_GET_ITEM(sorted.get(), Py_ssize_t(telemetry::p95_index(n))));
 
         Ref q50 = py::new_str("0.5"), q95 = py::new_str("0.95");
         t.raw("# HELP varnel_lb_queue_wait_seconds Observed waiter wait times.\n"

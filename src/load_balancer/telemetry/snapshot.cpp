@@ -201,9 +201,13 @@ Ref snapshot_natively(const Call& c, Handle self) {
     // The percentiles, held: the samples may be a dispatch window too, whose
     // trims below would drop them, and comparing pool keys below may run
     // code that changes them.
-    size_t n = waits.size();
-    Ref p50 = n > 0 ? Ref::borrow(waits.at(n / 2)) : py::new_float(0.0);
-    Ref p95 = n >= 20 ? Ref::borrow(waits.at(size_t(0.95 * double(n)))) : py::new_float(0.0);
+    Ref p50 = py::new_float(0.0), p95 = py::new_float(0.0);
+    if (size_t n = waits.size()) {
+        PyObject *at_50, *at_95;
+        waits.at(telemetry::p50_index(n), telemetry::p95_index(n), at_50, at_95);
+        p50 = Ref::borrow(at_50);
+        if (telemetry::has_p95(n)) p95 = Ref::borrow(at_95);
+    }
 
     // Every window, trimmed as the balancer-wide rate trims them (in the
     // map's order), and what each pool's rate then reads.
@@ -339,9 +343,12 @@ Ref snapshot(const Call& c, Handle self) {
     // Wait-time percentiles over a sorted copy of the samples.
     Ref samples = py::to_list(attr(self, names::queue_wait_samples));
     py::check_int(PyList_Sort(samples));
-    Py_ssize_t n = PyList_GET_SIZE(samples.get());
-    Ref p50 = n > 0 ? Ref::borrow(PyList_GET_ITEM(samples.get(), n / 2)) : py::new_float(0.0);
-    Ref p95 = n >= 20 ? Ref::borrow(PyList_GET_ITEM(samples.get(), Py_ssize_t(0.95 * double(n)))) : py::new_float(0.0);
+    Ref p50 = py::new_float(0.0), p95 = py::new_float(0.0);
+    auto sample = [&](size_t k) { return Ref::borrow(PyList_GET_ITEM(samples.get(), Py_ssize_t(k))); };
+    if (size_t n = size_t(PyList_GET_SIZE(samples.get()))) {
+        p50 = sample(telemetry::p50_index(n));
+        if (telemetry::has_p95(n)) p95 = sample(telemetry::p95_index(n));
+    }
 
     Ref out = py::new_dict();
     auto put = [&](const char* key, const Ref& v) { py::check_int(PyDict_SetItemString(out, key, v)); };
