@@ -22,8 +22,9 @@ py::Name s_routing_mode{"routing_mode"}, s_dispatch_rate{"dispatch_rate_per_sec"
     s_p95{"queue_wait_p95_sec"}, s_pools{"pools"}, s_wrr_current{"wrr_current"}, s_idle{"idle_seconds"},
     s_inflight_total{"inflight_total"}, s_hybrid_hot{"hybrid_hot"};
 
-// round(x, 3) with the interpreter's own builtin.
-Ref round3(const Call& c, Handle x) { return py::call(module_of(c).builtin_round, x, py::new_int(3)); }
+// round(x, 3) through the builtin itself: a rate from a replaced method may
+// be any object.
+Ref builtin_round3(const Call& c, Handle x) { return py::call(module_of(c).builtin_round, x, py::new_int(3)); }
 
 // dict(o): a fresh copy of a mapping.
 Ref dict_copy(Handle o) {
@@ -63,22 +64,22 @@ Ref pool_inflight_total(Handle self, Handle pk) {
 
 Ref pool_entry(const Call& c, Handle self, Handle pk, Handle state) {
     Ref entry = py::new_dict();
-    auto put = [&](const char* key, const Ref& v) { py::check_int(PyDict_SetItemString(entry, key, v)); };
+    auto put = [&](const py::Name& key, const Ref& v) { py::check_int(PyDict_SetItem(entry, key, v)); };
 
-    put("wrr_current", dict_copy(state));
+    put(s_wrr_current, dict_copy(state));
 
     Ref now = monotonic(c);
     Ref last = py::get(attr(self, names::_pool_last_access), pk, py::new_int(0));
-    put("idle_seconds", Ref::steal(PyNumber_Subtract(now, last)));
+    put(s_idle, Ref::steal(PyNumber_Subtract(now, last)));
 
-    put("inflight_total", pool_inflight_total(self, pk));
-    put("dispatch_rate_per_sec", round3(c, call::recent_dispatch_rate(c, self, pk)));
+    put(s_inflight_total, pool_inflight_total(self, pk));
+    put(s_dispatch_rate, builtin_round3(c, call::recent_dispatch_rate(c, self, pk)));
 
     Ref mode = attr(self, names::_routing_mode);
     if (is_mode(c, mode, names::ROUTING_MODE_HYBRID))
-        put("hybrid_hot", py::get(attr(self, names::_pool_hot_state), pk, Py_False));
+        put(s_hybrid_hot, py::get(attr(self, names::_pool_hot_state), pk, Py_False));
     else
-        put("hybrid_hot", py::none());
+        put(s_hybrid_hot, py::none());
     return entry;
 }
 
@@ -351,25 +352,25 @@ Ref snapshot(const Call& c, Handle self) {
     }
 
     Ref out = py::new_dict();
-    auto put = [&](const char* key, const Ref& v) { py::check_int(PyDict_SetItemString(out, key, v)); };
+    auto put = [&](const py::Name& key, const Ref& v) { py::check_int(PyDict_SetItem(out, key, v)); };
 
-    put("routing_mode", attr(self, names::_routing_mode));
-    put("dispatch_rate_per_sec", round3(c, call::recent_dispatch_rate(c, self, {})));
-    put("superfast_cap", c.g.get(names::SUPERFAST_PER_SERVER_CAP));
-    put("hybrid_inflight_threshold", c.g.get(names::HYBRID_INFLIGHT_THRESHOLD));
-    put("hybrid_rate_threshold", c.g.get(names::HYBRID_RATE_THRESHOLD));
-    put("hybrid_hot_exit_ratio", c.g.get(names::HYBRID_HOT_EXIT_RATIO));
-    put("queue_enabled", call::queue_enabled(c, self));
-    put("queue_ttl_sec", call::queue_ttl_sec(c, self));
-    put("queue_depth_multiplier", call::queue_depth_multiplier(c, self));
-    put("queue_deadline_boost_sec", c.g.get(names::QUEUE_DEADLINE_BOOST_SEC));
-    put("pool_lru_ttl_sec", c.g.get(names::POOL_LRU_TTL_SEC));
-    put("inflight", dict_copy(attr(self, names::inflight)));
-    put("dispatch_counts", dict_copy(attr(self, names::dispatch_counts)));
-    put("reject_counts", dict_copy(attr(self, names::reject_counts)));
-    put("queue_total_waiters", py::new_int(py::length(attr(self, names::_all_waiters))));
-    put("queue_wait_p50_sec", p50);
-    put("queue_wait_p95_sec", p95);
+    put(s_routing_mode, attr(self, names::_routing_mode));
+    put(s_dispatch_rate, builtin_round3(c, call::recent_dispatch_rate(c, self, {})));
+    put(s_superfast_cap, c.g.get(names::SUPERFAST_PER_SERVER_CAP));
+    put(s_hybrid_inflight, c.g.get(names::HYBRID_INFLIGHT_THRESHOLD));
+    put(s_hybrid_rate, c.g.get(names::HYBRID_RATE_THRESHOLD));
+    put(s_hybrid_exit, c.g.get(names::HYBRID_HOT_EXIT_RATIO));
+    put(s_queue_enabled, call::queue_enabled(c, self));
+    put(s_queue_ttl, call::queue_ttl_sec(c, self));
+    put(s_queue_depth, call::queue_depth_multiplier(c, self));
+    put(s_queue_boost, c.g.get(names::QUEUE_DEADLINE_BOOST_SEC));
+    put(s_pool_ttl, c.g.get(names::POOL_LRU_TTL_SEC));
+    put(s_inflight, dict_copy(attr(self, names::inflight)));
+    put(s_dispatch_counts, dict_copy(attr(self, names::dispatch_counts)));
+    put(s_reject_counts, dict_copy(attr(self, names::reject_counts)));
+    put(s_total_waiters, py::new_int(py::length(attr(self, names::_all_waiters))));
+    put(s_p50, p50);
+    put(s_p95, p95);
 
     Ref pools = py::new_dict();
     for (auto& [pk, state] : py::items(attr(self, names::_wrr))) {
@@ -377,7 +378,7 @@ Ref snapshot(const Call& c, Handle self) {
         Ref entry = pool_entry(c, self, pk, state);
         py::check_int(PyDict_SetItem(pools, label, entry));
     }
-    put("pools", pools);
+    put(s_pools, pools);
     return out;
 }
 
