@@ -32,15 +32,6 @@ struct Totals {
     }
 };
 
-// d.get(key), held: an exact dict is looked up directly, anything else
-// through its `get`.
-Ref get(Handle d, const py::Name& key) {
-    if (!PyDict_CheckExact(d.get())) return py::get(d, key);
-    PyObject* v = nullptr;
-    if (py::check_int(PyDict_GetItemRef(d, key, &v)) == 0) return py::none();
-    return Ref::steal(v);
-}
-
 // The fields of a body the estimate reads, in the order it reads them.
 enum Field { kMessages, kPrompt, kSystem, kInput, kQuery, kItems, kDocuments, kInstruct, kFields };
 const py::Name* const kFieldNames[kFields] = {&k_messages, &k_prompt, &k_system, &k_input,
@@ -90,10 +81,10 @@ Kind part_kind(Handle t) {
 
 // One typed part (a dict): its text, or one image.
 void scan_part(Totals& t, Handle part) {
-    switch (part_kind(get(part, k_type))) {
+    switch (part_kind(py::get(part, k_type))) {
         case Kind::Text: {
             // (part.get("text") or ""), counted when it is a str
-            Ref text = get(part, k_text);
+            Ref text = py::get(part, k_text);
             if (PyUnicode_CheckExact(text.get())) {
                 t.chars += PyUnicode_GET_LENGTH(text.get());
             } else if (py::truthy(text) && PyUnicode_Check(text.get())) {
@@ -183,7 +174,7 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
     Ref fields[kFields];
     bool read = PyDict_CheckExact(body.get()) && read_fields(body, fields);
     // body.get(name), or whether the key is present at all
-    auto field = [&](Field f) { return read ? (fields[f] ? fields[f] : py::none()) : get(body, *kFieldNames[f]); };
+    auto field = [&](Field f) { return read ? (fields[f] ? fields[f] : py::none()) : py::get(body, *kFieldNames[f]); };
 
     Ref messages = field(kMessages);
     if (PyList_CheckExact(messages.get())) {
@@ -195,7 +186,7 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
             // Held while looked into: a key of another type may run code.
             Ref message = Ref::borrow(list->ob_item[i]);
             if (!PyDict_CheckExact(message.get())) {
-                if (PyDict_Check(message.get())) scan_content(t, get(message, k_content));
+                if (PyDict_Check(message.get())) scan_content(t, py::get(message, k_content));
                 continue;
             }
             PyObject* content = nullptr;
@@ -209,7 +200,7 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
         }
     } else if (PyList_Check(messages.get())) {
         py::for_each(messages, [&](Handle message) {
-            if (PyDict_Check(message.get())) scan_content(t, get(message, k_content));
+            if (PyDict_Check(message.get())) scan_content(t, py::get(message, k_content));
         });
     } else {
         Ref prompt = field(kPrompt);
