@@ -39,9 +39,9 @@ double round3_exact(double x) {
 
 py::Ref round3(double x) {
     // The builtin returns non-finite values unchanged; for the others it
-    // takes the correctly rounded decimal digits (the shortest-round-trip
-    // conversion in fixed mode) and reads them back, which is what
-    // formatting with three decimals and parsing the text does.
+    // takes the decimal digits of x correctly rounded to three places and
+    // reads them back.  Formatting with 'f' and precision 3 rounds the same
+    // way, so formatting and parsing the text gives the builtin's result.
     if (!std::isfinite(x)) return py::new_float(x);
     if (std::fabs(x) < 9e12) return py::new_float(round3_exact(x));
     char* text = PyOS_double_to_string(x, 'f', 3, 0, nullptr);

@@ -28,8 +28,9 @@ inline size_t p95_index(size_t n) { return has_p95(n) ? size_t(0.95 * double(n))
 // them would put at index k.
 class Samples {
 public:
-    // False when `samples` is not an exact deque of exact floats and ints,
-    // or holds a NaN (whose sort order the interpreter's sort decides).
+    // False when `samples` is not an exact deque of plain numbers (exact
+    // floats, bools, exact ints up to 2**53 in size), or holds a NaN (whose
+    // sort order the interpreter's sort decides).
     bool read(const Module& m, PyObject* samples);
     size_t size() const { return values_.size(); }
     // The elements at two ranks lo <= hi, borrowed from the deque (valid

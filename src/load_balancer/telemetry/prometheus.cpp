@@ -173,8 +173,9 @@ bool plain_family(Text& t, PyObject* d, std::string_view start) {
 }
 
 // The text built directly when every counter is a plain int keyed by a
-// plain int or str and the samples are plain floats; NULL otherwise (the
-// text is then built value by value, which nothing here has changed).
+// plain int or str and the samples are plain numbers (exact floats, bools,
+// exact ints up to 2**53 in size; no NaN); NULL otherwise (the text is then
+// built value by value, which nothing here has changed).
 Ref prometheus_natively(const Call& c, Handle self) {
     Module& m = module_of(c);
     const fast::Facts& f = fast::facts(m);
