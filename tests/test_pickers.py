@@ -212,6 +212,20 @@ def test_sticky_matches_hashlib(lb):
         assert lb._sticky_lookup([server(i) for i in ids], key)["id"] == want
 
 
+@pytest.mark.parametrize("length", [127, 128, 129, 255, 256, 257])
+def test_sticky_matches_hashlib_around_block_boundaries(lb, length):
+    # Materials ("key|id") of `length` UTF-8 bytes, about BLAKE2b's 128-byte blocks.
+    rng = random.Random(length)
+    ids = list(range(1, 10))  # "|1" to "|9": two bytes each
+    for _ in range(20):
+        key = ""
+        while len(key.encode()) < length - 2:
+            key += rng.choice("ab|-é中" if len(key.encode()) < length - 4 else "ab|-")
+        assert len(f"{key}|1".encode()) == length
+        want = max(ids, key=lambda i: reference_score(key, i))
+        assert lb._sticky_lookup([server(i) for i in ids], key)["id"] == want
+
+
 def test_sticky_moves_only_the_winners_keys(lb):
     eligible = [server(i) for i in range(1, 9)]
     rng = random.Random(3)

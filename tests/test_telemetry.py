@@ -1,9 +1,11 @@
 """Rejection counters and the diagnostic snapshot."""
 import random
+from collections import deque
 
 import pytest
 
 import load_balancer
+from bench import reference
 from tests.helpers import POOL, server
 
 SNAPSHOT_KEYS = [
@@ -300,3 +302,110 @@ def test_non_string_label_part_raises_after_eviction(lb, clock, pk):
         lb.snapshot()
     assert stale not in lb._wrr
 
+
+# ---- objects shared or merely equal: as the plain-Python balancer reads them -------------
+
+
+def windows_are_the_samples(lb, now):
+    # Old waits (all before the rate cutoff) in the deque both read: the
+    # percentiles come from it before the rates trim it.
+    lb._wrr[POOL] = {1: 0}
+    lb._pool_last_access[POOL] = now
+    lb.queue_wait_samples.extend(float(i) / 7 for i in range(40))
+    lb._pool_dispatch_windows[POOL] = lb.queue_wait_samples
+
+
+def pools_share_a_window(lb, now):
+    other = ("model-b", frozenset({2}), "slow")
+    window = deque([now - 9.0, now - 8.0, now - 1.0, now - 0.5, now - 0.2])
+    for pk in (POOL, other):
+        lb._wrr[pk] = {1: 0}
+        lb._pool_last_access[pk] = now
+        lb._pool_dispatch_windows[pk] = window
+
+
+def equal_cluster_ids(ids):
+    def setup(lb, now):
+        # A label already built for an equal key of plain ints.
+        plain = ("m", frozenset({1}), "t")
+        lb._wrr[plain] = {1: 0}
+        lb._pool_last_access[plain] = now
+        lb.snapshot()
+        del lb._wrr[plain], lb._pool_last_access[plain]
+        pk = ("m", frozenset(ids), "t")
+        lb._wrr[pk] = {1: 0}
+        lb._pool_last_access[pk] = now
+    return setup
+
+
+class CollidingKey:
+    """Hashes as the pool key does; comparing with it fails."""
+
+    def __hash__(self):
+        return hash(POOL)
+
+    def __eq__(self, other):
+        raise ValueError("not comparable")
+
+
+def hot_state_fails(lb, now):
+    lb.set_routing_mode("hybrid")
+    lb._wrr[POOL] = {1: 0}
+    lb._pool_last_access[POOL] = now
+    lb._pool_dispatch_windows[POOL] = deque([now - 9.0, now - 1.0])
+    lb._pool_hot_state[CollidingKey()] = True
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [
+        windows_are_the_samples,
+        pools_share_a_window,
+        equal_cluster_ids({1.0}),
+        equal_cluster_ids({True}),
+        hot_state_fails,
+    ],
+    ids=["windows-are-samples", "shared-window", "float-id", "bool-id", "hot-state-fails"],
+)
+def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
+    monkeypatch.setattr(reference, "time", clock)
+    seen = []
+    for cls in (load_balancer.LoadBalancer, reference.LoadBalancer):
+        lb = cls()
+        setup(lb, clock.now)
+        try:
+            result = lb.snapshot()
+        except ValueError as e:
+            result = repr(e)
+        windows = [(pk, list(w)) for pk, w in lb._pool_dispatch_windows.items()]
+        seen.append((result, list(lb.queue_wait_samples), windows))
+    assert seen[0] == seen[1]
+
+
+def test_comparing_keys_may_empty_the_tables(lb, clock):
+    # A key of the last-access table that hashes as the pool key: comparing
+    # them runs its code, which drops every table the snapshot is reading.
+    class Clears:
+        armed = False
+
+        def __hash__(self):
+            return hash(POOL)
+
+        def __eq__(self, other):
+            if self.armed:
+                lb._wrr.clear()
+                lb._pool_dispatch_windows.clear()
+                lb.queue_wait_samples.clear()
+                garbage = [{i: [i]} for i in range(1000)]  # reuses what was freed
+                del garbage
+            return False
+
+    clears = Clears()
+    lb._pool_last_access[clears] = clock.now
+    add_pool(lb, POOL, {1: 0.5, 2: 1.5}, clock.now)
+    lb._pool_dispatch_windows[POOL] = deque([clock.now - 9.0] * 50 + [clock.now - 0.5])
+    lb.queue_wait_samples.extend(float(i) for i in range(30))
+    clears.armed = True
+    snap = lb.snapshot()
+    assert (snap["queue_wait_p50_sec"], snap["queue_wait_p95_sec"], snap["dispatch_rate_per_sec"]) == (15.0, 28.0, 2.0)
+    assert snap["pools"]["model-a|1|fast"]["wrr_current"] == {1: 0.5, 2: 1.5}

@@ -1,6 +1,7 @@
-// BLAKE2b as RFC 7693 specifies it, for one digest length (8 bytes): the
-// parameter block then differs from the unkeyed default only in its first
-// byte, so the whole state set-up is `h[0] ^= 0x01010000 ^ 8`.
+// BLAKE2b as RFC 7693 specifies it, for one digest length (8 bytes) and no
+// key.  The initial state is the IV XORed with the parameter block, whose
+// only non-zero word is the first (digest length 8, key length 0, fanout 1,
+// depth 1): the whole set-up is `h[0] ^= 0x01010000 ^ 8`.
 #include "balancer/blake2b.h"
 
 #include <cstring>

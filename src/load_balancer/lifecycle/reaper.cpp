@@ -24,7 +24,9 @@ struct ReaperFrame final : py::Frame {
                 case At::Start:
                     // An error of the sleep itself (a time it rejects, no
                     // running loop, cancellation) ends the loop: no later
-                    // pass could ever sleep.
+                    // pass could ever sleep.  So does an exception thrown
+                    // into the loop while it sleeps (coro.throw(...)): the
+                    // sleep's await raises it.
                     at = At::Sleep;
                     return py::Step::await(py::call_method(c().g.get(names::asyncio), n_sleep, interval));
                 case At::Sleep:

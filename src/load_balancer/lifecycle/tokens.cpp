@@ -32,15 +32,6 @@ struct Totals {
     }
 };
 
-// d.get(key), held: an exact dict is looked up directly, anything else
-// through its `get`.
-Ref get(Handle d, const py::Name& key) {
-    if (!PyDict_CheckExact(d.get())) return py::get(d, key);
-    PyObject* v = nullptr;
-    if (py::check_int(PyDict_GetItemRef(d, key, &v)) == 0) return py::none();
-    return Ref::steal(v);
-}
-
 // The fields of a body the estimate reads, in the order it reads them.
 enum Field { kMessages, kPrompt, kSystem, kInput, kQuery, kItems, kDocuments, kInstruct, kFields };
 const py::Name* const kFieldNames[kFields] = {&k_messages, &k_prompt, &k_system, &k_input,
@@ -51,7 +42,9 @@ constexpr std::string_view kFieldTexts[kFields] = {"messages", "prompt", "system
 // The fields of an exact dict whose keys are all exact strs, read in one
 // pass over it (held; NULL when absent): cheaper than looking up each of
 // them when, as usual, most are absent.  False when some key is not an
-// exact str, which only a lookup would compare correctly.
+// exact str, which only a lookup would compare correctly.  (fast::Fields
+// does the same walk, but compares other keys' text through
+// PyUnicode_Compare, which costs more on this per-request path.)
 bool read_fields(Handle body, Ref (&out)[kFields]) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -90,10 +83,10 @@ Kind part_kind(Handle t) {
 
 // One typed part (a dict): its text, or one image.
 void scan_part(Totals& t, Handle part) {
-    switch (part_kind(get(part, k_type))) {
+    switch (part_kind(py::get(part, k_type))) {
         case Kind::Text: {
             // (part.get("text") or ""), counted when it is a str
-            Ref text = get(part, k_text);
+            Ref text = py::get(part, k_text);
             if (PyUnicode_CheckExact(text.get())) {
                 t.chars += PyUnicode_GET_LENGTH(text.get());
             } else if (py::truthy(text) && PyUnicode_Check(text.get())) {
@@ -148,14 +141,15 @@ void scan_tokenizable(Totals& t, Handle value) {
         } else if (PyLong_Check(item.get())) {
             ++t.token_ids;
         } else if (PyList_CheckExact(item.get())) {
-            // Token ids are counted without holding them (nothing runs while
-            // they are); anything else is held while it is scanned.  The
-            // list is read again after that: scanning may change it.
+            // Read directly (py::for_each would hold each id): token ids are
+            // counted without holding them, as nothing runs while they are;
+            // anything else is held while it is scanned.  The list is read
+            // again after that: scanning may change it.
             auto* list = reinterpret_cast<PyListObject*>(item.get());
             long long ids = 0;
             for (Py_ssize_t j = 0; j < Py_SIZE(list); ++j) {
                 PyObject* sub = list->ob_item[j];
-                if (Py_IS_TYPE(sub, &PyLong_Type) || PyLong_Check(sub))
+                if (PyLong_Check(sub))
                     ++ids;
                 else
                     scan_inner(t, Ref::borrow(sub));
@@ -183,19 +177,18 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
     Ref fields[kFields];
     bool read = PyDict_CheckExact(body.get()) && read_fields(body, fields);
     // body.get(name), or whether the key is present at all
-    auto field = [&](Field f) { return read ? (fields[f] ? fields[f] : py::none()) : get(body, *kFieldNames[f]); };
+    auto field = [&](Field f) { return read ? (fields[f] ? fields[f] : py::none()) : py::get(body, *kFieldNames[f]); };
 
     Ref messages = field(kMessages);
     if (PyList_CheckExact(messages.get())) {
-        // The usual shape, read directly: each message held while it is
-        // looked into, and the list read again after anything that may run
-        // Python code.
+        // The usual shape, read directly (py::for_each costs more per
+        // message): each message held while it is looked into, and the list
+        // read again after anything that may run Python code.
         auto* list = reinterpret_cast<PyListObject*>(messages.get());
         for (Py_ssize_t i = 0; i < Py_SIZE(list); ++i) {
-            // Held while looked into: a key of another type may run code.
             Ref message = Ref::borrow(list->ob_item[i]);
             if (!PyDict_CheckExact(message.get())) {
-                if (PyDict_Check(message.get())) scan_content(t, get(message, k_content));
+                if (PyDict_Check(message.get())) scan_content(t, py::get(message, k_content));
                 continue;
             }
             PyObject* content = nullptr;
@@ -209,7 +202,7 @@ Ref estimate_request_tokens(const Call& c, Handle body) {
         }
     } else if (PyList_Check(messages.get())) {
         py::for_each(messages, [&](Handle message) {
-            if (PyDict_Check(message.get())) scan_content(t, get(message, k_content));
+            if (PyDict_Check(message.get())) scan_content(t, py::get(message, k_content));
         });
     } else {
         Ref prompt = field(kPrompt);

@@ -39,9 +39,9 @@ double round3_exact(double x) {
 
 py::Ref round3(double x) {
     // The builtin returns non-finite values unchanged; for the others it
-    // takes the correctly rounded decimal digits (the shortest-round-trip
-    // conversion in fixed mode) and reads them back, which is what
-    // formatting with three decimals and parsing the text does.
+    // takes the decimal digits of x correctly rounded to three places and
+    // reads them back.  Formatting with 'f' and precision 3 rounds the same
+    // way, so formatting and parsing the text gives the builtin's result.
     if (!std::isfinite(x)) return py::new_float(x);
     if (std::fabs(x) < 9e12) return py::new_float(round3_exact(x));
     char* text = PyOS_double_to_string(x, 'f', 3, 0, nullptr);
@@ -83,19 +83,24 @@ bool Samples::read(const Module& m, PyObject* samples) {
     return true;
 }
 
-PyObject* Samples::at(size_t k) {
-    // The element at k of the stable sort: the k-th smallest (value,
-    // position) pair.
+void Samples::at(size_t lo, size_t hi, PyObject*& at_lo, PyObject*& at_hi) {
+    // The element at rank k of the stable sort: the k-th smallest (value,
+    // position) pair.  The pairs are distinct, so once the one at hi is in
+    // place, the one at lo is selected among those before it.
     std::vector<std::pair<double, size_t>> order(values_.size());
     for (size_t i = 0; i < values_.size(); ++i) order[i] = {values_[i], i};
-    std::nth_element(order.begin(), order.begin() + std::ptrdiff_t(k), order.end());
-    return objs_[order[k].second];
+    std::nth_element(order.begin(), order.begin() + std::ptrdiff_t(hi), order.end());
+    std::nth_element(order.begin(), order.begin() + std::ptrdiff_t(lo), order.begin() + std::ptrdiff_t(hi));
+    at_hi = objs_[order[hi].second];
+    at_lo = objs_[order[lo].second];
 }
 
 void Samples::values_at(size_t lo, size_t hi, double& at_lo, double& at_hi) {
     if (negative_zero_) {
-        at_lo = PyFloat_AsDouble(at(lo));
-        at_hi = PyFloat_AsDouble(at(hi));
+        PyObject *obj_lo, *obj_hi;
+        at(lo, hi, obj_lo, obj_hi);
+        at_lo = PyFloat_AsDouble(obj_lo);
+        at_hi = PyFloat_AsDouble(obj_hi);
         return;
     }
     std::vector<double> v(values_);

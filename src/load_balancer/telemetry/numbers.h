@@ -16,17 +16,26 @@ py::Ref round3(double x);
 // format(x, ".4f") of a float, appended as text.
 void append_fixed4(std::string& out, double x);
 
+// Where the wait-time percentiles are read in n > 0 sorted samples: the
+// median at n // 2; the 95th percentile at int(0.95 * n) once there are 20
+// samples (`has_p95`), else at the last one.
+inline size_t p50_index(size_t n) { return n / 2; }
+inline bool has_p95(size_t n) { return n >= 20; }
+inline size_t p95_index(size_t n) { return has_p95(n) ? size_t(0.95 * double(n)) : n - 1; }
+
 // The wait samples of an exact deque of plain numbers, for order
-// statistics: `at(k)` is the element a stable ascending sort of them would
-// put at index k.
+// statistics: the element at rank k is the one a stable ascending sort of
+// them would put at index k.
 class Samples {
 public:
-    // False when `samples` is not an exact deque of exact floats and ints,
-    // or holds a NaN (whose sort order the interpreter's sort decides).
+    // False when `samples` is not an exact deque of plain numbers (exact
+    // floats, bools, exact ints up to 2**53 in size), or holds a NaN (whose
+    // sort order the interpreter's sort decides).
     bool read(const Module& m, PyObject* samples);
     size_t size() const { return values_.size(); }
-    // Borrowed from the deque (valid while nothing changes it).
-    PyObject* at(size_t k);
+    // The elements at two ranks lo <= hi, borrowed from the deque (valid
+    // while nothing changes it).
+    void at(size_t lo, size_t hi, PyObject*& at_lo, PyObject*& at_hi);
     // The values at two ranks lo <= hi: equal values are then the same
     // number, unless a negative zero is among them (told apart by its sign),
     // so selecting on the values alone is enough.

@@ -22,8 +22,9 @@ py::Name s_routing_mode{"routing_mode"}, s_dispatch_rate{"dispatch_rate_per_sec"
     s_p95{"queue_wait_p95_sec"}, s_pools{"pools"}, s_wrr_current{"wrr_current"}, s_idle{"idle_seconds"},
     s_inflight_total{"inflight_total"}, s_hybrid_hot{"hybrid_hot"};
 
-// round(x, 3) with the interpreter's own builtin.
-Ref round3(const Call& c, Handle x) { return py::call(module_of(c).builtin_round, x, py::new_int(3)); }
+// round(x, 3) through the builtin itself: a rate from a replaced method may
+// be any object.
+Ref builtin_round3(const Call& c, Handle x) { return py::call(module_of(c).builtin_round, x, py::new_int(3)); }
 
 // dict(o): a fresh copy of a mapping.
 Ref dict_copy(Handle o) {
@@ -63,22 +64,22 @@ Ref pool_inflight_total(Handle self, Handle pk) {
 
 Ref pool_entry(const Call& c, Handle self, Handle pk, Handle state) {
     Ref entry = py::new_dict();
-    auto put = [&](const char* key, const Ref& v) { py::check_int(PyDict_SetItemString(entry, key, v)); };
+    auto put = [&](const py::Name& key, const Ref& v) { py::check_int(PyDict_SetItem(entry, key, v)); };
 
-    put("wrr_current", dict_copy(state));
+    put(s_wrr_current, dict_copy(state));
 
     Ref now = monotonic(c);
     Ref last = py::get(attr(self, names::_pool_last_access), pk, py::new_int(0));
-    put("idle_seconds", Ref::steal(PyNumber_Subtract(now, last)));
+    put(s_idle, Ref::steal(PyNumber_Subtract(now, last)));
 
-    put("inflight_total", pool_inflight_total(self, pk));
-    put("dispatch_rate_per_sec", round3(c, call::recent_dispatch_rate(c, self, pk)));
+    put(s_inflight_total, pool_inflight_total(self, pk));
+    put(s_dispatch_rate, builtin_round3(c, call::recent_dispatch_rate(c, self, pk)));
 
     Ref mode = attr(self, names::_routing_mode);
     if (is_mode(c, mode, names::ROUTING_MODE_HYBRID))
-        put("hybrid_hot", py::get(attr(self, names::_pool_hot_state), pk, Py_False));
+        put(s_hybrid_hot, py::get(attr(self, names::_pool_hot_state), pk, Py_False));
     else
-        put("hybrid_hot", py::none());
+        put(s_hybrid_hot, py::none());
     return entry;
 }
 
@@ -99,14 +100,15 @@ namespace {
 // A pool's dispatch window as the rates read it: how many of its oldest
 // timestamps fall before the cutoff, and what is left.
 struct Window {
-    PyObject* deque;       // borrowed from the windows map
+    PyObject* deque;       // held by `hold`
+    Ref hold;
     Py_ssize_t trim = 0;   // to drop from the left
     Py_ssize_t left = 0;   // retained
     double oldest = 0.0;   // the oldest retained timestamp
 };
 
 bool read_window(const Module& m, PyObject* window, double cutoff, Window& out) {
-    out = Window{window};
+    out = Window{window, Ref::borrow(window)};
     if (window == Py_None) return true;
     if (reinterpret_cast<PyObject*>(Py_TYPE(window)) != m.deque_class.get()) return false;
     Py_ssize_t n = PySequence_Size(window);
@@ -135,8 +137,6 @@ Ref plain_label(Module& m, PyObject* pk) {
     if (!PyTuple_CheckExact(pk) || PyTuple_GET_SIZE(pk) != 3) return {};
     PyObject *model = PyTuple_GET_ITEM(pk, 0), *clusters = PyTuple_GET_ITEM(pk, 1), *tier = PyTuple_GET_ITEM(pk, 2);
     if (!PyUnicode_CheckExact(model) || !PyUnicode_CheckExact(tier) || !PyFrozenSet_CheckExact(clusters)) return {};
-    bool failed = false;
-    if (PyObject* cached = fast::lookup(m.label_cache, pk, failed)) return Ref::borrow(cached);
     std::vector<long long> ids;
     Ref it = Ref::steal(PyObject_GetIter(clusters));
     while (Ref id = Ref::steal_or_null(PyIter_Next(it))) {
@@ -145,6 +145,10 @@ Ref plain_label(Module& m, PyObject* pk) {
         ids.push_back(v);
     }
     if (PyErr_Occurred()) py::raise();
+    // Only now may the cache answer: keys of other ids can equal cached keys
+    // (1.0 and True equal 1) and still render differently.
+    bool failed = false;
+    if (PyObject* cached = fast::lookup(m.label_cache, pk, failed)) return Ref::borrow(cached);
     std::sort(ids.begin(), ids.end());
     std::string middle;
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -195,6 +199,16 @@ Ref snapshot_natively(const Call& c, Handle self) {
     if (!now.obj && !now.read(m)) return {};
     telemetry::Samples waits;
     if (!waits.read(m, samples)) return {};
+    // The percentiles, held: the samples may be a dispatch window too, whose
+    // trims below would drop them, and comparing pool keys below may run
+    // code that changes them.
+    Ref p50 = py::new_float(0.0), p95 = py::new_float(0.0);
+    if (size_t n = waits.size()) {
+        PyObject *at_50, *at_95;
+        waits.at(telemetry::p50_index(n), telemetry::p95_index(n), at_50, at_95);
+        p50 = Ref::borrow(at_50);
+        if (telemetry::has_p95(n)) p95 = Ref::borrow(at_95);
+    }
 
     // Every window, trimmed as the balancer-wide rate trims them (in the
     // map's order), and what each pool's rate then reads.
@@ -214,6 +228,10 @@ Ref snapshot_natively(const Call& c, Handle self) {
     for (const Window& w : all_windows) by_deque.push_back(&w);
     auto deque_less = [](const Window* a, const Window* b) { return a->deque < b->deque; };
     std::sort(by_deque.begin(), by_deque.end(), deque_less);
+    // A deque shared by several pools is trimmed once, by the first of them:
+    // left to the step-by-step path.
+    for (size_t i = 1; i < by_deque.size(); ++i)
+        if (by_deque[i]->deque != Py_None && by_deque[i]->deque == by_deque[i - 1]->deque) return {};
     Py_ssize_t total = 0;
     double first_ts = Py_HUGE_VAL;
     for (const Window& w : all_windows) {
@@ -234,10 +252,12 @@ Ref snapshot_natively(const Call& c, Handle self) {
     }
     std::sort(counts.begin(), counts.end());
 
-    // The pools: labels, states and the numbers each entry shows.
+    // The pools: labels, states and the numbers each entry shows.  Looking a
+    // pool key up compares it with the keys of equal hash, whose code may
+    // change any table: what is kept of them is held.
     struct Pool {
-        PyObject *key, *state;
-        Ref label;
+        Ref key, state, label;
+        Ref hot;  // the pool's hybrid state, in hybrid mode
         double idle, rate;
         bool idle_int;  // the difference of two ints is an int
         long long inflight_total;
@@ -247,7 +267,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
     pos = 0;
     bool failed = false;
     while (PyDict_Next(wrr, &pos, &key, &value)) {
-        Pool p{key, value, plain_label(m, key), 0.0, 0.0, false, 0};
+        Pool p{Ref::borrow(key), Ref::borrow(value), plain_label(m, key), {}, 0.0, 0.0, false, 0};
         if (!p.label || !PyDict_CheckExact(value)) return {};
         fast::Num last{0.0, true};
         PyObject* seen = fast::lookup(last_access, key, failed);
@@ -268,16 +288,17 @@ Ref snapshot_natively(const Call& c, Handle self) {
         auto found = std::lower_bound(by_deque.begin(), by_deque.end(), &probe, deque_less);
         if (window && found != by_deque.end() && (*found)->deque == window && (*found)->left > 0)
             p.rate = rate_of((*found)->left, now.num.v, (*found)->oldest);
+        if (hybrid) {
+            PyObject* hot = fast::lookup(hot_state, key, failed);
+            if (failed) return {};
+            p.hot = Ref::borrow(hot ? hot : Py_False);
+        }
         pools.push_back(std::move(p));
     }
 
     // Nothing below can fail on the data: write the trims, build the result.
     for (const Window& w : all_windows)
         for (Py_ssize_t i = 0; i < w.trim; ++i) fast::deque_call(m, w.deque, m.deque_popleft, names::popleft);
-
-    size_t n = waits.size();
-    Ref p50 = n > 0 ? Ref::borrow(waits.at(n / 2)) : py::new_float(0.0);
-    Ref p95 = n >= 20 ? Ref::borrow(waits.at(size_t(0.95 * double(n)))) : py::new_float(0.0);
 
     Ref out = py::new_dict();
     auto put = [](Handle d, const py::Name& k, Handle v) { py::check_int(PyDict_SetItem(d, k, v)); };
@@ -307,12 +328,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
         put(entry, s_idle, p.idle_int ? py::new_int((long long)p.idle) : py::new_float(p.idle));
         put(entry, s_inflight_total, py::new_int(p.inflight_total));
         put(entry, s_dispatch_rate, telemetry::round3(p.rate));
-        if (hybrid) {
-            PyObject* hot = fast::lookup(hot_state, p.key, failed);
-            put(entry, s_hybrid_hot, hot ? hot : Py_False);
-        } else {
-            put(entry, s_hybrid_hot, Py_None);
-        }
+        put(entry, s_hybrid_hot, hybrid ? p.hot.get() : Py_None);
         py::check_int(PyDict_SetItem(entries, p.label, entry));
     }
     put(out, s_pools, entries);
@@ -328,30 +344,33 @@ Ref snapshot(const Call& c, Handle self) {
     // Wait-time percentiles over a sorted copy of the samples.
     Ref samples = py::to_list(attr(self, names::queue_wait_samples));
     py::check_int(PyList_Sort(samples));
-    Py_ssize_t n = PyList_GET_SIZE(samples.get());
-    Ref p50 = n > 0 ? Ref::borrow(PyList_GET_ITEM(samples.get(), n / 2)) : py::new_float(0.0);
-    Ref p95 = n >= 20 ? Ref::borrow(PyList_GET_ITEM(samples.get(), Py_ssize_t(0.95 * double(n)))) : py::new_float(0.0);
+    Ref p50 = py::new_float(0.0), p95 = py::new_float(0.0);
+    auto sample = [&](size_t k) { return Ref::borrow(PyList_GET_ITEM(samples.get(), Py_ssize_t(k))); };
+    if (size_t n = size_t(PyList_GET_SIZE(samples.get()))) {
+        p50 = sample(telemetry::p50_index(n));
+        if (telemetry::has_p95(n)) p95 = sample(telemetry::p95_index(n));
+    }
 
     Ref out = py::new_dict();
-    auto put = [&](const char* key, const Ref& v) { py::check_int(PyDict_SetItemString(out, key, v)); };
+    auto put = [&](const py::Name& key, const Ref& v) { py::check_int(PyDict_SetItem(out, key, v)); };
 
-    put("routing_mode", attr(self, names::_routing_mode));
-    put("dispatch_rate_per_sec", round3(c, call::recent_dispatch_rate(c, self, {})));
-    put("superfast_cap", c.g.get(names::SUPERFAST_PER_SERVER_CAP));
-    put("hybrid_inflight_threshold", c.g.get(names::HYBRID_INFLIGHT_THRESHOLD));
-    put("hybrid_rate_threshold", c.g.get(names::HYBRID_RATE_THRESHOLD));
-    put("hybrid_hot_exit_ratio", c.g.get(names::HYBRID_HOT_EXIT_RATIO));
-    put("queue_enabled", call::queue_enabled(c, self));
-    put("queue_ttl_sec", call::queue_ttl_sec(c, self));
-    put("queue_depth_multiplier", call::queue_depth_multiplier(c, self));
-    put("queue_deadline_boost_sec", c.g.get(names::QUEUE_DEADLINE_BOOST_SEC));
-    put("pool_lru_ttl_sec", c.g.get(names::POOL_LRU_TTL_SEC));
-    put("inflight", dict_copy(attr(self, names::inflight)));
-    put("dispatch_counts", dict_copy(attr(self, names::dispatch_counts)));
-    put("reject_counts", dict_copy(attr(self, names::reject_counts)));
-    put("queue_total_waiters", py::new_int(py::length(attr(self, names::_all_waiters))));
-    put("queue_wait_p50_sec", p50);
-    put("queue_wait_p95_sec", p95);
+    put(s_routing_mode, attr(self, names::_routing_mode));
+    put(s_dispatch_rate, builtin_round3(c, call::recent_dispatch_rate(c, self, {})));
+    put(s_superfast_cap, c.g.get(names::SUPERFAST_PER_SERVER_CAP));
+    put(s_hybrid_inflight, c.g.get(names::HYBRID_INFLIGHT_THRESHOLD));
+    put(s_hybrid_rate, c.g.get(names::HYBRID_RATE_THRESHOLD));
+    put(s_hybrid_exit, c.g.get(names::HYBRID_HOT_EXIT_RATIO));
+    put(s_queue_enabled, call::queue_enabled(c, self));
+    put(s_queue_ttl, call::queue_ttl_sec(c, self));
+    put(s_queue_depth, call::queue_depth_multiplier(c, self));
+    put(s_queue_boost, c.g.get(names::QUEUE_DEADLINE_BOOST_SEC));
+    put(s_pool_ttl, c.g.get(names::POOL_LRU_TTL_SEC));
+    put(s_inflight, dict_copy(attr(self, names::inflight)));
+    put(s_dispatch_counts, dict_copy(attr(self, names::dispatch_counts)));
+    put(s_reject_counts, dict_copy(attr(self, names::reject_counts)));
+    put(s_total_waiters, py::new_int(py::length(attr(self, names::_all_waiters))));
+    put(s_p50, p50);
+    put(s_p95, p95);
 
     Ref pools = py::new_dict();
     for (auto& [pk, state] : py::items(attr(self, names::_wrr))) {
@@ -359,7 +378,7 @@ Ref snapshot(const Call& c, Handle self) {
         Ref entry = pool_entry(c, self, pk, state);
         py::check_int(PyDict_SetItem(pools, label, entry));
     }
-    put("pools", pools);
+    put(s_pools, pools);
     return out;
 }
 
