@@ -132,3 +132,35 @@ def test_methods_go_through_the_balancer_attributes(lb):
     with m.InflightLease(Spy(), "b1"):
         pass
     assert calls == [("inc", "b1"), ("dec", "b1")]
+
+
+def run_like_the_reference(scenario):
+    """`scenario(balancer_class, lease_class)` on the extension and on the
+    plain-Python rendering; both must give the same result."""
+    from bench import reference as ref
+    ours = scenario(m.LoadBalancer, m.InflightLease)
+    theirs = scenario(ref.LoadBalancer, ref.InflightLease)
+    assert ours == theirs
+    return ours
+
+
+def test_a_key_whose_comparison_replaces_the_counts_during_a_lookup():
+    def scenario(balancer_class, lease_class):
+        lb = balancer_class()
+
+        class Collider:
+            """Compared with "increment" whenever that name is looked up."""
+            def __hash__(self):
+                return hash("increment")
+
+            def __eq__(self, other):
+                lb.__dict__["inflight"] = {}
+                return False
+
+        lb.__dict__[Collider()] = 1
+        with lease_class(lb, 1):
+            inside = dict(lb.inflight)
+        return inside, lb.inflight
+
+    assert run_like_the_reference(scenario) == ({1: 1}, {})
+

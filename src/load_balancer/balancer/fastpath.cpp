@@ -2,7 +2,9 @@
 // each call.
 #include "balancer/fastpath.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <unordered_set>
 
 #include "balancer/methods.h"
@@ -226,22 +228,62 @@ void adopt(Module& m, py::Handle self) {
 
 bool adopted(PyObject* dict) noexcept { return adopted_dicts.count(dict) != 0; }
 
+namespace {
+
+// Whether exact strs `a` and `b` are equal, natively.
+bool same_str(PyObject* a, PyObject* b) {
+    return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+// The attribute the exact str `key` names, kAttrCount when none.  `hint`
+// is the one expected: the dict keeps constructor order.
+int attr_named(PyObject* key, int hint) {
+    if (hint < kAttrCount && key == kAttrNames[hint]->get()) return hint;
+    for (int a = 0; a < kAttrCount; ++a)
+        if (same_str(key, *kAttrNames[a])) return a;
+    return kAttrCount;
+}
+
+// The bit of the LoadBalancer method the exact str `key` names, 0 when none.
+uint64_t method_named(PyObject* key) {
+    for (const py::Method* method : kLoadBalancerBody)
+        if (same_str(key, method->name_object())) return uint64_t(1) << method->slot();
+    return 0;
+}
+
+}  // namespace
+
 const View* view(Module& m, PyObject* dict) noexcept {
     View& v = m.view;
+    if (!dict) return nullptr;
     if (v.dict == dict && v.epoch == instance_epoch) return &v;
-    if (!dict || !adopted(dict)) return nullptr;
+    if (!adopted(dict)) return nullptr;
     // Read the whole instance once; it stays valid until its dict changes.
-    bool failed = false;
-    v.dict = dict;
-    v.epoch = instance_epoch;
-    for (int a = 0; a < kAttrCount; ++a) v.attrs[a] = lookup(dict, *kAttrNames[a], failed);
+    // What is read is borrowed, so no Python code may run meanwhile: every
+    // key must be an exact str (compared natively), and one walk of the dict
+    // finds the attributes and any instance-level method override.  A dict
+    // with any other key has no View: its names are then looked up one at a
+    // time, at the moments the by-name protocol looks them up.
+    const uint64_t start = instance_epoch;
+    v.dict = nullptr;
     v.overridden = 0;
-    for (const py::Method* method : kLoadBalancerBody)
-        if (lookup(dict, method->name_object(), failed)) v.overridden |= uint64_t(1) << method->slot();
-    if (failed) {
-        v.dict = nullptr;
-        return nullptr;
+    std::fill(std::begin(v.attrs), std::end(v.attrs), nullptr);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    int hint = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return nullptr;
+        int a = attr_named(key, hint);
+        if (a < kAttrCount) {
+            v.attrs[a] = value;
+            hint = a + 1;
+        } else {
+            v.overridden |= method_named(key);
+        }
     }
+    if (instance_epoch != start) return nullptr;  // a guard: nothing above runs code
+    v.dict = dict;
+    v.epoch = start;
     return &v;
 }
 

@@ -140,7 +140,8 @@ void adopt(Module& m, py::Handle self);
 bool adopted(PyObject* dict) noexcept;
 
 // The View of the instance whose dict is `dict`, read again if it changed;
-// NULL when the dict is not an adopted one.
+// NULL when `dict` is NULL, not an adopted one, or holds a key that is not
+// an exact str (reading it could run Python code).
 const View* view(Module& m, PyObject* dict) noexcept;
 
 // The View of `self` when it is an instance of the module's own class made

@@ -15,6 +15,16 @@ namespace {
 
 bool exact_deque(const Module& m, PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == m.deque_class.get(); }
 
+// Whether every key of the exact dict `d` is an exact str: looking a name
+// up in it then runs no Python code.
+bool str_keys(PyObject* d) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
 }  // namespace
 
 // deque.append(x) / deque.popleft(), through the type's own methods when the
@@ -180,6 +190,8 @@ bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
             attrs_[a] = Ref::borrow(v->attrs[a]);
             read_[a] = true;
         }
+    } else if (!str_keys(dict_)) {
+        return false;
     }
     return true;
 }

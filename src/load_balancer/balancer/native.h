@@ -156,8 +156,9 @@ bool plain_id_set(py::Handle ids, PyObject*& out);
 // dict (its View); any other is read at each call.
 class Inst {
 public:
-    // False when `self` is not a plain instance of the module's class, or
-    // the facts are not valid.
+    // False when `self` is not a plain instance of the module's class (its
+    // dict must have exact str keys only: reading it runs no Python code),
+    // or the facts are not valid.
     bool open(Module& m, const Facts& f, py::Handle self);
     // None of `methods` is overridden, on the class or on the instance.
     bool owns(std::initializer_list<const py::Method*> methods) const;
