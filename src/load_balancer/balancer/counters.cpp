@@ -18,15 +18,15 @@ bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
         return false;
     // Held: hashing the id may run code.
     Ref inflight = Ref::borrow(table), waiters = Ref::borrow(waiters_table);
+    if (delta > 0) {
+        py::bump(inflight, server_id);
+        return true;
+    }
     PyObject* cur = nullptr;
     int present = py::check_int(PyDict_GetItemRef(inflight, server_id, &cur));
     Ref held = Ref::steal_or_null(cur);
     long long n = 0;
     if (present && !py::small_int(cur, n)) return false;
-    if (delta > 0) {
-        py::setitem(inflight, server_id, py::new_int(n + 1));
-        return true;
-    }
     // max(0, cur - 1), the entry deleted at 0 (stored as 0 when there was
     // none), then the wake-up: nothing to do without a deque for the id.
     if (n <= 1 && present)
