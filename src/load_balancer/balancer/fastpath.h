@@ -153,9 +153,10 @@ const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept;
 py::Ref attr(Module& m, py::Handle self, Attr a);
 
 // lb.increment(server_id) (delta +1) or lb.decrement(server_id) (delta -1,
-// with its wake-up), computed natively for a balancer made by the module
-// whose methods involved are its own and whose count is a plain int; false,
-// with nothing done, otherwise.
+// with its wake-up), computed natively from the View of a plain balancer
+// made by the module whose method is its own, for an exact int or str id
+// and an exact dict of counts (for a decrement, holding a plain int); false,
+// with nothing done, otherwise.  The call layer tries it first.
 bool count(Module& m, py::Handle lb, py::Handle server_id, int delta);
 
 // The facts, read again first when anything watched changed: `facts(m)`
