@@ -287,10 +287,16 @@ const View* view(Module& m, PyObject* dict) noexcept {
     return &v;
 }
 
-const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept {
-    if (!f.valid || !f.lb_plain || reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return nullptr;
+PyObject* dict_of(Module& m, py::Handle self) noexcept {
+    if (reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return nullptr;
     PyObject** dp = _PyObject_GetDictPtr(self);
-    return dp ? view(m, *dp) : nullptr;
+    return dp ? *dp : nullptr;
+}
+
+const View* view_of(Module& m, py::Handle self) noexcept { return view(m, dict_of(m, self)); }
+
+const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept {
+    return f.valid && f.lb_plain ? view_of(m, self) : nullptr;
 }
 
 py::Ref attr(Module& m, py::Handle self, Attr a) {
@@ -360,10 +366,8 @@ const Module* resolve(const py::Call& c, py::Handle self, const py::Method& m) {
         owner = owner_through(self.type(), m);
     if (!owner) return nullptr;
     // An instance made by the module tells its overrides at once.
-    if (owner == &mod && m.table() == &LoadBalancer::def::init) {
-        PyObject** dp = _PyObject_GetDictPtr(self);
-        if (const fast::View* v = dp ? fast::view(mod, *dp) : nullptr) return v->overridden & bit ? nullptr : owner;
-    }
+    if (owner == &mod && m.table() == &LoadBalancer::def::init)
+        if (const fast::View* v = fast::view_of(mod, self)) return v->overridden & bit ? nullptr : owner;
     if (fast::instance_has(self, m.name_object())) return nullptr;
     return owner;
 }

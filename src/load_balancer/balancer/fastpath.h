@@ -144,8 +144,13 @@ bool adopted(PyObject* dict) noexcept;
 // an exact str (reading it could run Python code).
 const View* view(Module& m, PyObject* dict) noexcept;
 
+// The dict of `self` when it is an instance of the module's own class, else
+// NULL.
+PyObject* dict_of(Module& m, py::Handle self) noexcept;
 // The View of `self` when it is an instance of the module's own class made
-// by the module and the class is plain (facts `f`), else NULL.
+// by the module, else NULL.
+const View* view_of(Module& m, py::Handle self) noexcept;
+// The same when the class is plain (facts `f`).
 const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept;
 
 // self.<attribute> of a LoadBalancer: from its View when it has one (exact

@@ -175,13 +175,12 @@ bool plain_id_set(py::Handle ids, PyObject*& out) {
 
 bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
     if (!facts.valid || !facts.lb_plain || !facts.knobs) return false;
-    if (reinterpret_cast<PyObject*>(s.type()) != mod.lb_type.get()) return false;
-    PyObject** dp = _PyObject_GetDictPtr(s);
-    if (!dp || !*dp || !PyDict_CheckExact(*dp)) return false;
+    PyObject* d = dict_of(mod, s);
+    if (!d || !PyDict_CheckExact(d)) return false;
     m = &mod;
     f = &facts;
     self = s;
-    dict_ = *dp;
+    dict_ = d;
     hold_dict_ = Ref::borrow(dict_);
     if (const View* v = view(mod, dict_)) {
         viewed_ = true;
