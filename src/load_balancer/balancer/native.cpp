@@ -185,6 +185,8 @@ bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
     if (const View* v = view(mod, dict_)) {
         viewed_ = true;
         overridden_ = v->overridden;
+        instance_epoch_ = instance_epoch;
+        facts_epoch_ = epoch;
         for (int a = 0; a < kAttrCount; ++a) {
             attrs_[a] = Ref::borrow(v->attrs[a]);
             read_[a] = true;
@@ -218,6 +220,12 @@ PyObject* Inst::get(Attr a) const {
 PyObject* Inst::dict(Attr a) const {
     PyObject* v = get(a);
     return v && PyDict_CheckExact(v) ? v : nullptr;
+}
+
+Ref Inst::current(Attr a) const {
+    if (viewed_ && instance_epoch == instance_epoch_ && epoch == facts_epoch_)
+        if (PyObject* v = get(a)) return Ref::borrow(v);
+    return lb::attr(self, *kAttrNames[a]);
 }
 
 PyObject* Key::in(PyObject* d, bool& failed) const {
@@ -355,18 +363,14 @@ Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::
 
 void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now) {
     Module& m = *inst.m;
-    // With the native clock and plain counters no Python code runs here, and
-    // the attributes come from the instance as read; otherwise each is read
-    // at its moment, as the steps read it.
-    auto table = [&](Attr a, const py::Name& name) {
-        PyObject* d = inst.f->native_clock ? inst.dict(a) : nullptr;
-        return d ? Ref::borrow(d) : lb::attr(inst.self, name);
-    };
-    py::bump(table(kDispatchCounts, names::dispatch_counts), rec.id);
+    // Each attribute is read at its moment, as the steps read it (code may
+    // have run since the decision read the instance: a replaced clock, the
+    // hash of a key dropped by the pick).
+    py::bump(inst.current(kDispatchCounts), rec.id);
     Ref wall = fast::wall_clock(m);
-    py::setitem(table(kLastDispatchTs, names::last_dispatch_ts), rec.id, wall);
-    py::setitem(table(kPoolLastAccess, names::_pool_last_access), pool_key.obj, now.obj);
-    Ref windows = table(kPoolDispatchWindows, names::_pool_dispatch_windows);
+    py::setitem(inst.current(kLastDispatchTs), rec.id, wall);
+    py::setitem(inst.current(kPoolLastAccess), pool_key.obj, now.obj);
+    Ref windows = inst.current(kPoolDispatchWindows);
     Ref window = py::get(windows, pool_key.obj);
     if (window.is_none()) {
         window = py::call_kw(py::Globals(m.dict).get(names::deque), m.kw_maxlen, py::new_int(4096));

@@ -166,6 +166,10 @@ public:
     PyObject* get(Attr a) const;
     // An attribute that must be an exact dict (NULL otherwise).
     PyObject* dict(Attr a) const;
+    // self.<a> as the steps would read it at this moment: the attribute as
+    // read while nothing watched changed since (the instance had a View;
+    // its dict, the classes and the module are as they were), else by name.
+    Ref current(Attr a) const;
 
     Module* m = nullptr;
     const Facts* f = nullptr;
@@ -174,6 +178,7 @@ public:
 private:
     bool viewed_ = false;       // the instance had a View when opened
     uint64_t overridden_ = 0;   // from it
+    uint64_t instance_epoch_ = 0, facts_epoch_ = 0;  // the epochs then
     PyObject* dict_ = nullptr;  // the instance's dict (held)
     Ref hold_dict_;
     mutable Ref attrs_[kAttrCount];
