@@ -237,6 +237,7 @@ PyObject* Key::in(PyObject* d, bool& failed) const {
     return v;
 }
 
+
 bool Now::read(Module& m) {
     obj = fast::monotonic(m);
     return fast::num(obj, this->num);
@@ -274,8 +275,7 @@ bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_infligh
         if (n < 0) return PyErr_Clear(), false;
         if (n > 0) {
             window_ = window;
-            double length = f.hybrid_window.v > 0.5 ? f.hybrid_window.v : 0.5;
-            double cutoff = now.num.v - length;
+            double cutoff = now.num.v - rate_window(f.hybrid_window.v);
             Num oldest;
             for (;;) {
                 py::Ref item = py::Ref::steal_or_null(PySequence_GetItem(window, trim_));
@@ -283,11 +283,7 @@ bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_infligh
                 if (!(oldest.v < cutoff)) break;
                 if (++trim_ == n) break;
             }
-            if (trim_ < n) {
-                double span = now.num.v - oldest.v;
-                if (!(span > 0.001)) span = 0.001;
-                rate_ = double(n - trim_) / span;
-            }
+            if (trim_ < n) rate_ = dispatch_rate(n - trim_, now.num.v, oldest.v);
         }
     }
 
@@ -357,26 +353,6 @@ Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::
         {&names::future, future},     {&names::queued_at, queued_at},   {&names::boost_after_sec, boost_after_sec}};
     for (const auto& [name, value] : fields) py::setattr(w, *name, value);
     return w;
-}
-
-// ---- the dispatch record ---------------------------------------------------------
-
-void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now) {
-    Module& m = *inst.m;
-    // Each attribute is read at its moment, as the steps read it (code may
-    // have run since the decision read the instance: a replaced clock, the
-    // hash of a key dropped by the pick).
-    py::bump(inst.current(kDispatchCounts), rec.id);
-    Ref wall = fast::wall_clock(m);
-    py::setitem(inst.current(kLastDispatchTs), rec.id, wall);
-    py::setitem(inst.current(kPoolLastAccess), pool_key.obj, now.obj);
-    Ref windows = inst.current(kPoolDispatchWindows);
-    Ref window = py::get(windows, pool_key.obj);
-    if (window.is_none()) {
-        window = py::call_kw(py::Globals(m.dict).get(names::deque), m.kw_maxlen, py::new_int(4096));
-        py::setitem(windows, pool_key.obj, window);
-    }
-    deque_call(m, window, m.deque_append, names::append, now.obj);
 }
 
 // ---- the algorithm and the pickers ----------------------------------------------

@@ -242,8 +242,24 @@ void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::
 Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::Handle estimated_tokens,
                py::Handle future, py::Handle queued_at, py::Handle boost_after_sec);
 
-// `_record_dispatch(pool_key, rec)`, with the decision's clock reading.
+// `_record_dispatch(pool_key, rec)`, with the decision's clock reading
+// (dispatch.cpp).
 void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now);
+
+// The pools' dispatch windows, as the dispatch record keeps them and the
+// dispatch rate reads them.
+// Longest a pool's window may grow; older timestamps fall off the left.
+inline constexpr long kWindowMaxLen = 4096;
+// How far back the rate looks: max(0.5, HYBRID_RATE_WINDOW_SEC) (0.5 for a
+// NaN as well).
+inline double rate_window(double configured) { return configured > 0.5 ? configured : 0.5; }
+// Dispatches per second: `n` retained dispatches over the age of the oldest
+// one, never less than a millisecond.
+inline double dispatch_rate(Py_ssize_t n, double now, double oldest) {
+    double span = now - oldest;
+    if (!(span > 0.001)) span = 0.001;
+    return double(n) / span;
+}
 
 // The algorithm `algorithm` selects (normalize_lb_algorithm), compared with
 // the module's names: 0 round-robin, 1 least-connections, 2 sticky.  False
