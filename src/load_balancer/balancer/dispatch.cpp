@@ -17,12 +17,12 @@ void write_record(const Call& c, Table&& table, const fast::Key& pool_key, Handl
     Ref now = given ? Ref::borrow(given) : monotonic(c);
     Ref wall = wall_clock(c);
     py::setitem(table(fast::kLastDispatchTs), sid, wall);
-    py::setitem(table(fast::kPoolLastAccess), pool_key.obj, now);
+    pool_key.set(table(fast::kPoolLastAccess), now);
     Ref windows = table(fast::kPoolDispatchWindows);
-    Ref window = py::get(windows, pool_key.obj);
+    Ref window = pool_key.get(windows);
     if (window.is_none()) {
         window = py::call_kw(c.g.get(names::deque), m.kw_maxlen, py::new_int(fast::kWindowMaxLen));
-        py::setitem(windows, pool_key.obj, window);
+        pool_key.set(windows, window);
     }
     fast::deque_call(m, window, m.deque_append, names::append, now);
 }

@@ -9,6 +9,10 @@
 
 #include "balancer/blake2b.h"
 
+// Exported by the interpreter, but declared only among its internal
+// headers on 3.13.
+extern "C" int _PyDict_SetItem_KnownHash(PyObject* mp, PyObject* key, PyObject* item, Py_hash_t hash);
+
 namespace lb::fast {
 
 namespace {
@@ -238,6 +242,18 @@ PyObject* Key::in(PyObject* d, bool& failed) const {
 }
 
 
+Ref Key::get(py::Handle d) const {
+    if (hash == -1 || !PyDict_CheckExact(d.get())) return py::get(d, obj);
+    PyObject* v = _PyDict_GetItem_KnownHash(d, obj, hash);
+    if (!v && PyErr_Occurred()) py::raise();
+    return v ? Ref::borrow(v) : py::none();
+}
+
+void Key::set(py::Handle d, py::Handle v) const {
+    if (hash == -1 || !PyDict_CheckExact(d.get())) return py::setitem(d, obj, v);
+    py::check_int(_PyDict_SetItem_KnownHash(d, obj, v, hash));
+}
+
 bool Now::read(Module& m) {
     obj = fast::monotonic(m);
     return fast::num(obj, this->num);
@@ -339,7 +355,7 @@ bool Gate::free(const Rec& rec) {
 void Gate::commit() {
     if (rate_used_ && window_)
         for (Py_ssize_t i = 0; i < trim_; ++i) deque_call(*inst_->m, window_, inst_->m->deque_popleft, names::popleft);
-    if (hot_written_) py::setitem(hot_state_, pool_key_->obj, hot_ ? Py_True : Py_False);
+    if (hot_written_) pool_key_->set(hot_state_, hot_ ? Py_True : Py_False);
 }
 
 // ---- the waiter ------------------------------------------------------------------
@@ -476,7 +492,7 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
     py::Ref held;
     if (!state) {
         held = py::new_dict();
-        py::check_int(PyDict_SetItem(wrr, pool_key.obj, held));
+        pool_key.set(wrr, held);
         state = held;
     } else {
         held = py::Ref::borrow(state);
@@ -524,7 +540,7 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
         py::for_each(stale, [&](py::Handle k) { py::discard_key(state, k); });
     }
 
-    py::setitem(lb::attr(inst.self, names::_pool_last_access), pool_key.obj, now.obj);
+    pool_key.set(lb::attr(inst.self, names::_pool_last_access), now.obj);
     out = eligible[best];
     return true;
 }

@@ -185,12 +185,17 @@ private:
     mutable bool read_[kAttrCount] = {};
 };
 
-// A pool key with its hash, computed once per decision.
+// A pool key with its hash, computed once per decision (-1: not known, then
+// every use hashes it, as the steps do).
 struct Key {
     PyObject* obj = nullptr;
     Py_hash_t hash = -1;
-    // d[key] (borrowed), NULL when absent; `failed` on an error.
+    // d[key] (borrowed) of an exact dict, NULL when absent; `failed` on an
+    // error.  The hash must be known.
     PyObject* in(PyObject* d, bool& failed) const;
+    // d.get(key) (None when absent) / d[key] = v, of any mapping.
+    Ref get(py::Handle d) const;
+    void set(py::Handle d, py::Handle v) const;
 };
 
 // The clock reading of one decision: the float object and its value.
