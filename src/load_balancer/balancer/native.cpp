@@ -540,7 +540,9 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
         py::for_each(stale, [&](py::Handle k) { py::discard_key(state, k); });
     }
 
-    pool_key.set(lb::attr(inst.self, names::_pool_last_access), now.obj);
+    // self._pool_last_access[pool_key] = now: the table as the step reads
+    // it (dropping stale ids may have run code).
+    pool_key.set(inst.current(kPoolLastAccess), now.obj);
     out = eligible[best];
     return true;
 }
