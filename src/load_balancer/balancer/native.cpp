@@ -502,7 +502,8 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
     // highest current weight wins, ties to the smallest id, then to the first
     // listed.  An id listed twice gets its weight twice: then the dict holds
     // the running values.
-    const bool repeated = distinct_ids(recs, eligible) != n;
+    const size_t distinct = distinct_ids(recs, eligible);
+    const bool repeated = distinct != n;
     double total = 0.0;
     for (size_t k = 0; k < n; ++k) {
         const Rec& r = recs[eligible[k]];
@@ -530,9 +531,9 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
     set_float(state, winner.id, lookup(state, winner.id, failed), best_cw - total);
 
     // Drop the ids that are not eligible any more: every eligible id is a
-    // key by now, so there are stale ones exactly when the state is larger.
-    size_t size = size_t(PyDict_GET_SIZE(state));
-    if (size > n || (repeated && size > distinct_ids(recs, eligible))) {
+    // key by now, so there are stale ones exactly when the state has more
+    // keys than there are distinct eligible ids.
+    if (size_t(PyDict_GET_SIZE(state)) > distinct) {
         py::Ref ids = py::Ref::steal(PySet_New(nullptr));
         for (size_t k = 0; k < n; ++k) py::check_int(PySet_Add(ids, recs[eligible[k]].id));
         py::Ref keys = py::Ref::steal(PySet_New(state));
