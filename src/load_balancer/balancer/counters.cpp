@@ -1,5 +1,7 @@
 // Per-backend in-flight counters and per-pool housekeeping (locks, eviction
 // of idle pool state).
+#include <climits>
+
 #include "balancer/methods.h"
 
 namespace lb {
@@ -37,15 +39,17 @@ bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
     PyObject* table = v->attrs[kInflight];
     if (!own(delta > 0 ? d::increment : d::decrement) || !table || !PyDict_CheckExact(table)) return false;
     Ref inflight = Ref::borrow(table);  // held while the View may go stale
-    if (delta > 0) {
-        py::bump(inflight, server_id);
-        return true;
-    }
     PyObject* cur = nullptr;
     int present = py::check_int(PyDict_GetItemRef(inflight, server_id, &cur));
     Ref held = Ref::steal_or_null(cur);
     long long n = 0;
     if (present && !py::small_int(cur, n)) return false;
+    if (delta > 0) {
+        // cur + 1, past the largest machine integer too (as py::bump).
+        py::setitem(inflight, server_id,
+                    n < LLONG_MAX ? py::new_int(n + 1) : Ref::steal(PyNumber_Add(cur, py::new_int(1))));
+        return true;
+    }
     lower_plain(inflight, server_id, n, present);
     // self._wake_one(server_id), which does nothing without a deque for the
     // id: the View tells where the call goes and which table it reads.
