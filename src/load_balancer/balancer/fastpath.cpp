@@ -62,7 +62,8 @@ PyObject* module_attr(PyObject* module, const char* name) {
     return v;
 }
 
-// A bit per method of `table`'s class: resolves to `m`'s own implementation.
+// A bit per method of `methods` (the body of the class `type`): the method
+// resolves to `m`'s own implementation through the class.
 uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<py::Method*> methods) {
     if (!type || !PyType_Check(type)) return 0;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
@@ -136,7 +137,6 @@ void watch(Module& m) {
 
 const Facts& revalidate(Module& m) {
     Facts& f = m.facts;
-    f.clear();
     f = Facts{};
     m.facts_epoch = epoch;
     if (!watching() || !m.dict) return f;
@@ -226,9 +226,10 @@ void adopt(Module& m, py::Handle self) {
     adopted_dicts.insert(own.get());
 }
 
-bool adopted(PyObject* dict) noexcept { return adopted_dicts.count(dict) != 0; }
-
 namespace {
+
+// Whether `dict` is one adopted by `adopt` (and still alive).
+bool adopted(PyObject* dict) noexcept { return adopted_dicts.count(dict) != 0; }
 
 // Whether exact strs `a` and `b` are equal, natively.
 bool same_str(PyObject* a, PyObject* b) {
@@ -305,16 +306,6 @@ py::Ref attr(Module& m, py::Handle self, Attr a) {
     return py::getattr(self, *kAttrNames[a]);
 }
 
-bool instance_has(py::Handle self, py::Handle name) noexcept {
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    if (!dp || !*dp) return self.type()->tp_flags & Py_TPFLAGS_MANAGED_DICT;  // no dict: nothing, or unknown
-    PyObject* v = PyDict_GetItemWithError(*dp, name);
-    if (v) return true;
-    if (!PyErr_Occurred()) return false;
-    PyErr_Clear();
-    return true;
-}
-
 namespace {
 
 py::Ref from_clock(int (*clock)(PyTime_t*)) {
@@ -338,6 +329,18 @@ py::Ref wall_clock(Module& m) {
 }  // namespace fast
 
 namespace {
+
+// Whether `self`'s own dict holds `name` (an instance-level override).
+// Errors count as holding it: the by-name path then reports them.
+bool instance_has(py::Handle self, py::Handle name) noexcept {
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (!dp || !*dp) return self.type()->tp_flags & Py_TPFLAGS_MANAGED_DICT;  // no dict: nothing, or unknown
+    PyObject* v = PyDict_GetItemWithError(*dp, name);
+    if (v) return true;
+    if (!PyErr_Occurred()) return false;
+    PyErr_Clear();
+    return true;
+}
 
 // Where `self.<m>` resolves through `type`: the module owning the native
 // implementation, or NULL.
@@ -368,7 +371,7 @@ const Module* resolve(const py::Call& c, py::Handle self, const py::Method& m) {
     // An instance made by the module tells its overrides at once.
     if (owner == &mod && m.table() == &LoadBalancer::def::init)
         if (const fast::View* v = fast::view_of(mod, self)) return v->overridden & bit ? nullptr : owner;
-    if (fast::instance_has(self, m.name_object())) return nullptr;
+    if (instance_has(self, m.name_object())) return nullptr;
     return owner;
 }
 

@@ -136,9 +136,6 @@ void watch(Module& m);
 // path can keep its View until something writes to it.  (A dict that shares
 // the object's inline attribute storage does not report every write.)
 void adopt(Module& m, py::Handle self);
-// Whether `dict` is one adopted by `adopt` (and still alive).
-bool adopted(PyObject* dict) noexcept;
-
 // The View of the instance whose dict is `dict`, read again if it changed;
 // NULL when `dict` is NULL, not an adopted one, or holds a key that is not
 // an exact str (reading it could run Python code).
@@ -166,10 +163,6 @@ bool count(Module& m, py::Handle lb, py::Handle server_id, int delta);
 
 // The facts, read again first when anything watched changed: `facts(m)`
 // (module.h).
-
-// Whether `self`'s own dict holds `name` (an instance-level override).
-// Errors count as holding it: the by-name path then reports them.
-bool instance_has(py::Handle self, py::Handle name) noexcept;
 
 // The monotonic clock, as `time.monotonic()` through the module's `time`
 // would read it: natively when that is the original, else by calling it.

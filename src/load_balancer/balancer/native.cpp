@@ -184,9 +184,8 @@ bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
     m = &mod;
     f = &facts;
     self = s;
-    dict_ = d;
-    hold_dict_ = Ref::borrow(dict_);
-    if (const View* v = view(mod, dict_)) {
+    dict_ = Ref::borrow(d);
+    if (const View* v = view(mod, d)) {
         viewed_ = true;
         overridden_ = v->overridden;
         instance_epoch_ = instance_epoch;
@@ -195,7 +194,7 @@ bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
             attrs_[a] = Ref::borrow(v->attrs[a]);
             read_[a] = true;
         }
-    } else if (!str_keys(dict_)) {
+    } else if (!str_keys(d)) {
         return false;
     }
     return true;
@@ -432,10 +431,9 @@ size_t least_connections_pick(const Recs& recs, const Small<size_t>& eligible) {
     return best;
 }
 
-bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out) {
+void sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out) {
     Py_ssize_t n = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);
-    if (!utf8) return PyErr_Clear(), false;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);  // cached: see the header
     std::string material(utf8, size_t(n));
     material.push_back('|');
     const size_t prefix = material.size();
@@ -451,7 +449,6 @@ bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible
             best_score = score;
         }
     }
-    return true;
 }
 
 bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Small<size_t>& eligible, const Now& now,

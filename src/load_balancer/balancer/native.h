@@ -41,10 +41,6 @@ public:
     const T& operator[](size_t i) const { return size_ <= N ? inline_[i] : heap_[i]; }
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    void clear() {
-        size_ = 0;
-        heap_.clear();
-    }
 
 private:
     std::array<T, N> inline_;  // left uninitialised: T is trivial
@@ -179,8 +175,7 @@ private:
     bool viewed_ = false;       // the instance had a View when opened
     uint64_t overridden_ = 0;   // from it
     uint64_t instance_epoch_ = 0, facts_epoch_ = 0;  // the epochs then
-    PyObject* dict_ = nullptr;  // the instance's dict (held)
-    Ref hold_dict_;
+    Ref dict_;                  // the instance's dict
     mutable Ref attrs_[kAttrCount];
     mutable bool read_[kAttrCount] = {};
 };
@@ -273,8 +268,10 @@ bool algorithm_of(const Facts& f, py::Handle algorithm, int& out);
 
 // The pickers, over eligible plain records (all with in-flight counts).
 size_t least_connections_pick(const Recs& recs, const Small<size_t>& eligible);
-// The sticky key must be an exact str; false when it cannot be encoded.
-bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out);
+// The sticky key must be an exact str whose UTF-8 form the caller has
+// already obtained (PyUnicode_AsUTF8 succeeded): it is then cached, and
+// this cannot fail.
+void sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out);
 
 // The round-robin pick when the pool's lock is free, exact and unmodified:
 // taking and releasing it around a pick that runs no Python code leaves it
