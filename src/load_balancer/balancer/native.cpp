@@ -106,9 +106,13 @@ bool read_records(PyObject* list, Recs& out) {
     if (!PyList_CheckExact(list)) return false;
     Fields<3> fields({&names::id, &names::weight, &names::max_concurrency});
     std::array<PyObject*, 3> v;
-    // The length is read at every step: a signal handler may change the list.
+    // The length is read at every step: a signal handler may change the list,
+    // and the records (freeing keys the fields remembered).
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        py::poll_signals(i);
+        if ((i & 4095) == 4095) {
+            if (PyErr_CheckSignals() < 0) py::raise();
+            fields.forget();
+        }
         PyObject* s = PyList_GET_ITEM(list, i);
         if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
         Rec r{s, v[0], 0, false, 1.0, 0, 0};

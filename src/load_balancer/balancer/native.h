@@ -52,12 +52,15 @@ private:
 // once (a walk runs no Python code, and costs less than one lookup per key
 // for the small dicts of server records).  The key objects found are
 // remembered for the next dict of the same call: dicts built alike share
-// them.
+// them.  They are borrowed: the caller forgets them whenever Python code
+// may have run (and freed them).
 template <size_t N>
 class Fields {
 public:
-    explicit Fields(std::array<const py::Name*, N> names) : names_(names) {
-        for (size_t i = 0; i < N; ++i) seen_[i] = names[i]->get();
+    explicit Fields(std::array<const py::Name*, N> names) : names_(names) { forget(); }
+    // Remember only the names themselves.
+    void forget() {
+        for (size_t i = 0; i < N; ++i) seen_[i] = names_[i]->get();
     }
     // The values in `d` (borrowed; NULL when absent), or false when some
     // key is not an exact str (the caller then looks them up).
@@ -95,7 +98,7 @@ private:
     }
 
     std::array<const py::Name*, N> names_;
-    std::array<PyObject*, N> seen_;  // borrowed: keys of dicts the caller holds
+    std::array<PyObject*, N> seen_;  // borrowed: the names, or keys of dicts the caller holds
 };
 
 // A server record read once: an exact dict whose id is an exact int and
