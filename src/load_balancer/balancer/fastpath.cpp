@@ -67,10 +67,10 @@ PyObject* module_attr(PyObject* module, const char* name) {
 uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<py::Method*> methods) {
     if (!type || !PyType_Check(type)) return 0;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
-    if (t->tp_getattro != PyObject_GenericGetAttr) return 0;
     // A class that cannot hold a version tag cannot be watched: every call
-    // then looks its method up by itself.
-    if (!PyUnstable_Type_AssignVersionTag(t)) return 0;
+    // then looks its method up by itself.  The tag is asked for first, so
+    // that a later change (back to generic attribute access too) is seen.
+    if (!PyUnstable_Type_AssignVersionTag(t) || t->tp_getattro != PyObject_GenericGetAttr) return 0;
     uint64_t bits = 0;
     for (const py::Method* method : methods) {
         PyObject* d = _PyType_Lookup(t, method->name_object());
@@ -146,7 +146,8 @@ const Facts& revalidate(Module& m) {
     f.lease_own = own_methods(m.lease_type, m, kLeaseBody);
 
     auto* lbt = reinterpret_cast<PyTypeObject*>(m.lb_type.get());
-    f.lb_plain = lbt->tp_getattro == PyObject_GenericGetAttr && lbt->tp_setattro == PyObject_GenericSetAttr;
+    f.lb_plain = PyUnstable_Type_AssignVersionTag(lbt) && lbt->tp_getattro == PyObject_GenericGetAttr &&
+                 lbt->tp_setattro == PyObject_GenericSetAttr;
     for (const py::Name* a : kAttrNames) f.lb_plain = f.lb_plain && !_PyType_Lookup(lbt, *a);
 
     auto* wt = reinterpret_cast<PyTypeObject*>(m.waiter_type.get());
