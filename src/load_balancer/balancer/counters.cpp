@@ -26,8 +26,8 @@ long long lower_plain(Handle inflight, Handle server_id, long long n, int presen
 
 bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
     namespace d = LoadBalancer::def;
-    // An id whose hash and equality run no Python code: looking it up twice
-    // finds the same, and nothing can change between the steps below.
+    // An id whose own hash and equality run no Python code (looking it up
+    // again finds what the first look-up found).
     if (!PyLong_CheckExact(server_id.get()) && !PyUnicode_CheckExact(server_id.get())) return false;
     const Facts& f = facts(m);
     const View* v = plain_view(m, f, lb);
@@ -38,7 +38,10 @@ bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
     };
     PyObject* table = v->attrs[kInflight];
     if (!own(delta > 0 ? d::increment : d::decrement) || !table || !PyDict_CheckExact(table)) return false;
-    Ref inflight = Ref::borrow(table);  // held while the View may go stale
+    // Held: a dict look-up may still run code (a stored key's __eq__), and
+    // the View's borrowed attributes go stale with it.
+    Ref inflight = Ref::borrow(table), waiters = delta < 0 ? Ref::borrow(v->attrs[kWaiters]) : Ref();
+    const uint64_t seen_instances = instance_epoch, seen_facts = epoch;
     PyObject* cur = nullptr;
     int present = py::check_int(PyDict_GetItemRef(inflight, server_id, &cur));
     Ref held = Ref::steal_or_null(cur);
@@ -52,9 +55,10 @@ bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
     }
     lower_plain(inflight, server_id, n, present);
     // self._wake_one(server_id), which does nothing without a deque for the
-    // id: the View tells where the call goes and which table it reads.
-    Ref waiters = Ref::borrow(v->attrs[kWaiters]);
-    if (!own(d::_wake_one) || !waiters || !PyDict_CheckExact(waiters.get()))
+    // id: while nothing watched changed, the View tells where the call goes
+    // and which table it reads.
+    bool same = instance_epoch == seen_instances && epoch == seen_facts;
+    if (!same || !own(d::_wake_one) || !waiters || !PyDict_CheckExact(waiters.get()))
         call::wake_one(m.call(d::decrement), lb, server_id);
     else if (py::check_int(PyDict_Contains(waiters, server_id)))
         LoadBalancer::_wake_one(m.call(d::_wake_one), lb, server_id);

@@ -157,8 +157,9 @@ py::Ref attr(Module& m, py::Handle self, Attr a);
 // lb.increment(server_id) (delta +1) or lb.decrement(server_id) (delta -1,
 // with its wake-up), computed natively from the View of a plain balancer
 // made by the module whose method is its own, for an exact int or str id
-// and an exact dict of counts (for a decrement, holding a plain int); false,
-// with nothing done, otherwise.  The call layer tries it first.
+// and an exact dict of counts whose count for the id is a plain int or
+// absent; false, with nothing done, otherwise.  The call layer tries it
+// first.
 bool count(Module& m, py::Handle lb, py::Handle server_id, int delta);
 
 // The facts, read again first when anything watched changed: `facts(m)`
