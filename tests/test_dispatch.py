@@ -69,3 +69,27 @@ def test_balancer_wide_rate(lb, clock):
     clock.now = 1011.0
     assert lb._recent_dispatch_rate(None) == pytest.approx(4.0)
     assert len(lb._pool_dispatch_windows[("stale", frozenset(), "")]) == 0
+
+
+def test_the_record_reads_the_tables_a_pick_replaced():
+    """A stale round-robin entry whose hash replaces the counters while the
+    pick drops it: the dispatch is counted in the new table, as the steps do."""
+    import asyncio
+    from bench import reference as ref
+
+    def scenario(balancer_class):
+        lb = balancer_class()
+
+        class Stale:
+            def __hash__(self):
+                lb.dispatch_counts = {}
+                return 12345
+
+        async def main():
+            await lb.select(POOL, [server(1)])  # the pool's lock exists from now on
+            lb._wrr[POOL] = {Stale(): 0.0}
+            return (await lb.select(POOL, [server(1), server(2)]))["id"], lb.dispatch_counts
+
+        return asyncio.run(main())
+
+    assert scenario(load_balancer.LoadBalancer) == scenario(ref.LoadBalancer) == (1, {1: 1})

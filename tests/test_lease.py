@@ -132,3 +132,57 @@ def test_methods_go_through_the_balancer_attributes(lb):
     with m.InflightLease(Spy(), "b1"):
         pass
     assert calls == [("inc", "b1"), ("dec", "b1")]
+
+
+def run_like_the_reference(scenario):
+    """`scenario(balancer_class, lease_class)` on the extension and on the
+    plain-Python rendering; both must give the same result."""
+    from bench import reference as ref
+    ours = scenario(m.LoadBalancer, m.InflightLease)
+    theirs = scenario(ref.LoadBalancer, ref.InflightLease)
+    assert ours == theirs
+    return ours
+
+
+def test_a_key_whose_comparison_replaces_the_counts_during_a_lookup():
+    def scenario(balancer_class, lease_class):
+        lb = balancer_class()
+
+        class Collider:
+            """Compared with "increment" whenever that name is looked up."""
+            def __hash__(self):
+                return hash("increment")
+
+            def __eq__(self, other):
+                lb.__dict__["inflight"] = {}
+                return False
+
+        lb.__dict__[Collider()] = 1
+        with lease_class(lb, 1):
+            inside = dict(lb.inflight)
+        return inside, lb.inflight
+
+    assert run_like_the_reference(scenario) == ({1: 1}, {})
+
+
+
+@pytest.mark.parametrize("start", [2**63 - 1, 2**63, -2**63, -2**63 - 1, 2**53 + 1, True, 1.5, 0, None])
+def test_lease_counts_like_the_methods_at_any_value(start):
+    def typed(d):
+        return sorted((k, v, type(v).__name__) for k, v in d.items())
+
+    def scenario(balancer_class, lease_class):
+        seen = []
+        for enter in (lambda lb: lease_class(lb, 1).__enter__(), lambda lb: lb.increment(1)):
+            for leave in (lambda lb: lease_class(lb, 1).release(), lambda lb: lb.decrement(1)):
+                lb = balancer_class()
+                if start is not None:
+                    lb.inflight[1] = start
+                enter(lb)
+                seen.append(typed(lb.inflight))
+                leave(lb)
+                seen.append(typed(lb.inflight))
+        return seen
+
+    seen = run_like_the_reference(scenario)
+    assert len({repr(s) for s in seen[0::2]}) == 1 and len({repr(s) for s in seen[1::2]}) == 1

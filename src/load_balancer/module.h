@@ -101,11 +101,12 @@ const Facts& revalidate(Module& m);
 inline const Facts& facts(Module& m) { return m.facts_epoch == epoch ? m.facts : revalidate(m); }
 }  // namespace fast
 
-// time.monotonic(), with `time` read from the module namespace.
-inline py::Ref monotonic(const py::Call& c) { return py::call_method(c.g.get(names::time), names::monotonic); }
+// time.monotonic(), with `time` read from the module namespace (read
+// natively while that is the interpreter's own clock: fast::monotonic).
+inline py::Ref monotonic(const py::Call& c) { return fast::monotonic(module_of(c)); }
 
-// time.time()
-inline py::Ref wall_clock(const py::Call& c) { return py::call_method(c.g.get(names::time), names::time_fn); }
+// time.time(), likewise.
+inline py::Ref wall_clock(const py::Call& c) { return fast::wall_clock(module_of(c)); }
 
 // logger.<level>(fmt, *args) through the module's current `logger`.
 template <class... A>

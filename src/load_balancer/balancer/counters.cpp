@@ -1,43 +1,67 @@
 // Per-backend in-flight counters and per-pool housekeeping (locks, eviction
 // of idle pool state).
+#include <climits>
+
 #include "balancer/methods.h"
 
 namespace lb {
 
+namespace {
+
+// max(0, n - 1) as the count of `server_id` in the exact dict `inflight`,
+// whose count was the plain int `n` (0 when absent): at 0 the entry is
+// deleted when there is one (stored as 0 when there was none).  `present`
+// tells whether the id was found, or is -1: the dict is then asked again,
+// as the steps ask.  Returns the new count.
+long long lower_plain(Handle inflight, Handle server_id, long long n, int present) {
+    const long long next = n > 1 ? n - 1 : 0;
+    if (next == 0 && (present < 0 ? py::check_int(PyDict_Contains(inflight, server_id)) : present))
+        py::delitem(inflight, server_id);
+    else
+        py::setitem(inflight, server_id, py::new_int(next));
+    return next;
+}
+
+}  // namespace
+
 bool fast::count(Module& m, Handle lb, Handle server_id, int delta) {
     namespace d = LoadBalancer::def;
+    // An id whose own hash and equality run no Python code (looking it up
+    // again finds what the first look-up found).
+    if (!PyLong_CheckExact(server_id.get()) && !PyUnicode_CheckExact(server_id.get())) return false;
     const Facts& f = facts(m);
     const View* v = plain_view(m, f, lb);
     if (!v) return false;
-    uint64_t mask = delta > 0 ? uint64_t(1) << d::increment.slot()
-                              : (uint64_t(1) << d::decrement.slot()) | (uint64_t(1) << d::_wake_one.slot());
-    if ((f.lb_own & mask) != mask || (v->overridden & mask)) return false;
+    auto own = [&](const py::Method& method) {
+        const uint64_t bit = uint64_t(1) << method.slot();
+        return (f.lb_own & bit) && !(v->overridden & bit);
+    };
     PyObject* table = v->attrs[kInflight];
-    PyObject* waiters_table = v->attrs[kWaiters];
-    if (!table || !PyDict_CheckExact(table) || (delta < 0 && (!waiters_table || !PyDict_CheckExact(waiters_table))))
-        return false;
-    // Held: hashing the id may run code.
-    Ref inflight = Ref::borrow(table), waiters = Ref::borrow(waiters_table);
+    if (!own(delta > 0 ? d::increment : d::decrement) || !table || !PyDict_CheckExact(table)) return false;
+    // Held: a dict look-up may still run code (a stored key's __eq__), and
+    // the View's borrowed attributes go stale with it.
+    Ref inflight = Ref::borrow(table), waiters = delta < 0 ? Ref::borrow(v->attrs[kWaiters]) : Ref();
+    const uint64_t seen_instances = instance_epoch, seen_facts = epoch;
     PyObject* cur = nullptr;
     int present = py::check_int(PyDict_GetItemRef(inflight, server_id, &cur));
     Ref held = Ref::steal_or_null(cur);
     long long n = 0;
     if (present && !py::small_int(cur, n)) return false;
     if (delta > 0) {
-        py::setitem(inflight, server_id, py::new_int(n + 1));
+        // cur + 1, past the largest machine integer too (as py::bump).
+        py::setitem(inflight, server_id,
+                    n < LLONG_MAX ? py::new_int(n + 1) : Ref::steal(PyNumber_Add(cur, py::new_int(1))));
         return true;
     }
-    // max(0, cur - 1), the entry deleted at 0 (stored as 0 when there was
-    // none), then the wake-up: nothing to do without a deque for the id.
-    if (n <= 1 && present)
-        py::delitem(inflight, server_id);
-    else
-        py::setitem(inflight, server_id, py::new_int(n > 1 ? n - 1 : 0));
-    PyObject* dq = nullptr;
-    if (py::check_int(PyDict_GetItemRef(waiters, server_id, &dq))) {
-        Py_DECREF(dq);
+    lower_plain(inflight, server_id, n, present);
+    // self._wake_one(server_id), which does nothing without a deque for the
+    // id: while nothing watched changed, the View tells where the call goes
+    // and which table it reads.
+    bool same = instance_epoch == seen_instances && epoch == seen_facts;
+    if (!same || !own(d::_wake_one) || !waiters || !PyDict_CheckExact(waiters.get()))
+        call::wake_one(m.call(d::decrement), lb, server_id);
+    else if (py::check_int(PyDict_Contains(waiters, server_id)))
         LoadBalancer::_wake_one(m.call(d::_wake_one), lb, server_id);
-    }
     return true;
 }
 
@@ -54,13 +78,7 @@ Ref decrement(const Call& c, Handle self, Handle server_id) {
     long long n;
     Ref next;
     if (py::small_int(cur, n) && PyDict_CheckExact(inflight.get())) {
-        // A plain count in a plain dict: max(0, cur - 1), the entry deleted
-        // at 0 (stored as 0 when there was none).
-        next = py::new_int(n > 1 ? n - 1 : 0);
-        if (n <= 1 && py::check_int(PyDict_Contains(inflight, server_id)))
-            py::delitem(inflight, server_id);
-        else
-            py::setitem(inflight, server_id, next);
+        next = py::new_int(lower_plain(inflight, server_id, n, -1));
     } else {
         Ref lowered = Ref::steal(PyNumber_Subtract(cur, py::new_int(1)));
         // max(0, cur - 1): 0 unless the lowered count is positive.

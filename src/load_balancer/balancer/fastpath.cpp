@@ -2,7 +2,9 @@
 // each call.
 #include "balancer/fastpath.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <unordered_set>
 
 #include "balancer/methods.h"
@@ -60,14 +62,15 @@ PyObject* module_attr(PyObject* module, const char* name) {
     return v;
 }
 
-// A bit per method of `table`'s class: resolves to `m`'s own implementation.
+// A bit per method of `methods` (the body of the class `type`): the method
+// resolves to `m`'s own implementation through the class.
 uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<py::Method*> methods) {
     if (!type || !PyType_Check(type)) return 0;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
-    if (t->tp_getattro != PyObject_GenericGetAttr) return 0;
     // A class that cannot hold a version tag cannot be watched: every call
-    // then looks its method up by itself.
-    if (!PyUnstable_Type_AssignVersionTag(t)) return 0;
+    // then looks its method up by itself.  The tag is asked for first, so
+    // that a later change (back to generic attribute access too) is seen.
+    if (!PyUnstable_Type_AssignVersionTag(t) || t->tp_getattro != PyObject_GenericGetAttr) return 0;
     uint64_t bits = 0;
     for (const py::Method* method : methods) {
         PyObject* d = _PyType_Lookup(t, method->name_object());
@@ -134,7 +137,6 @@ void watch(Module& m) {
 
 const Facts& revalidate(Module& m) {
     Facts& f = m.facts;
-    f.clear();
     f = Facts{};
     m.facts_epoch = epoch;
     if (!watching() || !m.dict) return f;
@@ -144,7 +146,8 @@ const Facts& revalidate(Module& m) {
     f.lease_own = own_methods(m.lease_type, m, kLeaseBody);
 
     auto* lbt = reinterpret_cast<PyTypeObject*>(m.lb_type.get());
-    f.lb_plain = lbt->tp_getattro == PyObject_GenericGetAttr && lbt->tp_setattro == PyObject_GenericSetAttr;
+    f.lb_plain = PyUnstable_Type_AssignVersionTag(lbt) && lbt->tp_getattro == PyObject_GenericGetAttr &&
+                 lbt->tp_setattro == PyObject_GenericSetAttr;
     for (const py::Name* a : kAttrNames) f.lb_plain = f.lb_plain && !_PyType_Lookup(lbt, *a);
 
     auto* wt = reinterpret_cast<PyTypeObject*>(m.waiter_type.get());
@@ -224,47 +227,84 @@ void adopt(Module& m, py::Handle self) {
     adopted_dicts.insert(own.get());
 }
 
+namespace {
+
+// Whether `dict` is one adopted by `adopt` (and still alive).
 bool adopted(PyObject* dict) noexcept { return adopted_dicts.count(dict) != 0; }
+
+// Whether exact strs `a` and `b` are equal, natively.
+bool same_str(PyObject* a, PyObject* b) {
+    return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+// The attribute the exact str `key` names, kAttrCount when none.  `hint`
+// is the one expected: the dict keeps constructor order.
+int attr_named(PyObject* key, int hint) {
+    if (hint < kAttrCount && key == kAttrNames[hint]->get()) return hint;
+    for (int a = 0; a < kAttrCount; ++a)
+        if (same_str(key, *kAttrNames[a])) return a;
+    return kAttrCount;
+}
+
+// The bit of the LoadBalancer method the exact str `key` names, 0 when none.
+uint64_t method_named(PyObject* key) {
+    for (const py::Method* method : kLoadBalancerBody)
+        if (same_str(key, method->name_object())) return uint64_t(1) << method->slot();
+    return 0;
+}
+
+}  // namespace
 
 const View* view(Module& m, PyObject* dict) noexcept {
     View& v = m.view;
+    if (!dict) return nullptr;
     if (v.dict == dict && v.epoch == instance_epoch) return &v;
-    if (!dict || !adopted(dict)) return nullptr;
+    if (!adopted(dict)) return nullptr;
     // Read the whole instance once; it stays valid until its dict changes.
-    bool failed = false;
-    v.dict = dict;
-    v.epoch = instance_epoch;
-    for (int a = 0; a < kAttrCount; ++a) v.attrs[a] = lookup(dict, *kAttrNames[a], failed);
+    // What is read is borrowed, so no Python code may run meanwhile: every
+    // key must be an exact str (compared natively), and one walk of the dict
+    // finds the attributes and any instance-level method override.  A dict
+    // with any other key has no View: its names are then looked up one at a
+    // time, at the moments the by-name protocol looks them up.
+    const uint64_t start = instance_epoch;
+    v.dict = nullptr;
     v.overridden = 0;
-    for (const py::Method* method : kLoadBalancerBody)
-        if (lookup(dict, method->name_object(), failed)) v.overridden |= uint64_t(1) << method->slot();
-    if (failed) {
-        v.dict = nullptr;
-        return nullptr;
+    std::fill(std::begin(v.attrs), std::end(v.attrs), nullptr);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    int hint = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return nullptr;
+        int a = attr_named(key, hint);
+        if (a < kAttrCount) {
+            v.attrs[a] = value;
+            hint = a + 1;
+        } else {
+            v.overridden |= method_named(key);
+        }
     }
+    if (instance_epoch != start) return nullptr;  // a guard: nothing above runs code
+    v.dict = dict;
+    v.epoch = start;
     return &v;
 }
 
-const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept {
-    if (!f.valid || !f.lb_plain || reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return nullptr;
+PyObject* dict_of(Module& m, py::Handle self) noexcept {
+    if (reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return nullptr;
     PyObject** dp = _PyObject_GetDictPtr(self);
-    return dp ? view(m, *dp) : nullptr;
+    return dp ? *dp : nullptr;
+}
+
+const View* view_of(Module& m, py::Handle self) noexcept { return view(m, dict_of(m, self)); }
+
+const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept {
+    return f.valid && f.lb_plain ? view_of(m, self) : nullptr;
 }
 
 py::Ref attr(Module& m, py::Handle self, Attr a) {
     if (const View* v = plain_view(m, facts(m), self))
         if (PyObject* value = v->attrs[a]) return py::Ref::borrow(value);
     return py::getattr(self, *kAttrNames[a]);
-}
-
-bool instance_has(py::Handle self, py::Handle name) noexcept {
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    if (!dp || !*dp) return self.type()->tp_flags & Py_TPFLAGS_MANAGED_DICT;  // no dict: nothing, or unknown
-    PyObject* v = PyDict_GetItemWithError(*dp, name);
-    if (v) return true;
-    if (!PyErr_Occurred()) return false;
-    PyErr_Clear();
-    return true;
 }
 
 namespace {
@@ -290,6 +330,18 @@ py::Ref wall_clock(Module& m) {
 }  // namespace fast
 
 namespace {
+
+// Whether `self`'s own dict holds `name` (an instance-level override).
+// Errors count as holding it: the by-name path then reports them.
+bool instance_has(py::Handle self, py::Handle name) noexcept {
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (!dp || !*dp) return self.type()->tp_flags & Py_TPFLAGS_MANAGED_DICT;  // no dict: nothing, or unknown
+    PyObject* v = PyDict_GetItemWithError(*dp, name);
+    if (v) return true;
+    if (!PyErr_Occurred()) return false;
+    PyErr_Clear();
+    return true;
+}
 
 // Where `self.<m>` resolves through `type`: the module owning the native
 // implementation, or NULL.
@@ -318,11 +370,9 @@ const Module* resolve(const py::Call& c, py::Handle self, const py::Method& m) {
         owner = owner_through(self.type(), m);
     if (!owner) return nullptr;
     // An instance made by the module tells its overrides at once.
-    if (owner == &mod && m.table() == &LoadBalancer::def::init) {
-        PyObject** dp = _PyObject_GetDictPtr(self);
-        if (const fast::View* v = dp ? fast::view(mod, *dp) : nullptr) return v->overridden & bit ? nullptr : owner;
-    }
-    if (fast::instance_has(self, m.name_object())) return nullptr;
+    if (owner == &mod && m.table() == &LoadBalancer::def::init)
+        if (const fast::View* v = fast::view_of(mod, self)) return v->overridden & bit ? nullptr : owner;
+    if (instance_has(self, m.name_object())) return nullptr;
     return owner;
 }
 

@@ -136,15 +136,18 @@ void watch(Module& m);
 // path can keep its View until something writes to it.  (A dict that shares
 // the object's inline attribute storage does not report every write.)
 void adopt(Module& m, py::Handle self);
-// Whether `dict` is one adopted by `adopt` (and still alive).
-bool adopted(PyObject* dict) noexcept;
-
 // The View of the instance whose dict is `dict`, read again if it changed;
-// NULL when the dict is not an adopted one.
+// NULL when `dict` is NULL, not an adopted one, or holds a key that is not
+// an exact str (reading it could run Python code).
 const View* view(Module& m, PyObject* dict) noexcept;
 
+// The dict of `self` when it is an instance of the module's own class, else
+// NULL.
+PyObject* dict_of(Module& m, py::Handle self) noexcept;
 // The View of `self` when it is an instance of the module's own class made
-// by the module and the class is plain (facts `f`), else NULL.
+// by the module, else NULL.
+const View* view_of(Module& m, py::Handle self) noexcept;
+// The same when the class is plain (facts `f`).
 const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept;
 
 // self.<attribute> of a LoadBalancer: from its View when it has one (exact
@@ -152,17 +155,15 @@ const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept;
 py::Ref attr(Module& m, py::Handle self, Attr a);
 
 // lb.increment(server_id) (delta +1) or lb.decrement(server_id) (delta -1,
-// with its wake-up), computed natively for a balancer made by the module
-// whose methods involved are its own and whose count is a plain int; false,
-// with nothing done, otherwise.
+// with its wake-up), computed natively from the View of a plain balancer
+// made by the module whose method is its own, for an exact int or str id
+// and an exact dict of counts whose count for the id is a plain int or
+// absent; false, with nothing done, otherwise.  The call layer tries it
+// first.
 bool count(Module& m, py::Handle lb, py::Handle server_id, int delta);
 
 // The facts, read again first when anything watched changed: `facts(m)`
 // (module.h).
-
-// Whether `self`'s own dict holds `name` (an instance-level override).
-// Errors count as holding it: the by-name path then reports them.
-bool instance_has(py::Handle self, py::Handle name) noexcept;
 
 // The monotonic clock, as `time.monotonic()` through the module's `time`
 // would read it: natively when that is the original, else by calling it.

@@ -251,10 +251,14 @@ inline void evict_stale_pools(const py::Call& c, py::Handle self) {
 }
 
 // self.increment(server_id) / self.decrement(server_id) / self.force_clear(server_id)
+// (the counts of a plain balancer of the module are taken straight from its
+// View: fast::count).
 inline void increment(const py::Call& c, py::Handle self, py::Handle server_id) {
+    if (fast::count(module_of(c), self, server_id, +1)) return;
     detail::invoke<LoadBalancer::increment>(c, LoadBalancer::def::increment, self, server_id);
 }
 inline void decrement(const py::Call& c, py::Handle self, py::Handle server_id) {
+    if (fast::count(module_of(c), self, server_id, -1)) return;
     detail::invoke<LoadBalancer::decrement>(c, LoadBalancer::def::decrement, self, server_id);
 }
 inline void force_clear(const py::Call& c, py::Handle self, py::Handle server_id) {

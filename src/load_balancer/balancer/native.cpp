@@ -9,11 +9,25 @@
 
 #include "balancer/blake2b.h"
 
+// Exported by the interpreter, but declared only among its internal
+// headers on 3.13.
+extern "C" int _PyDict_SetItem_KnownHash(PyObject* mp, PyObject* key, PyObject* item, Py_hash_t hash);
+
 namespace lb::fast {
 
 namespace {
 
 bool exact_deque(const Module& m, PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == m.deque_class.get(); }
+
+// Whether every key of the exact dict `d` is an exact str: looking a name
+// up in it then runs no Python code.
+bool str_keys(PyObject* d) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
 
 }  // namespace
 
@@ -92,9 +106,13 @@ bool read_records(PyObject* list, Recs& out) {
     if (!PyList_CheckExact(list)) return false;
     Fields<3> fields({&names::id, &names::weight, &names::max_concurrency});
     std::array<PyObject*, 3> v;
-    // The length is read at every step: a signal handler may change the list.
+    // The length is read at every step: a signal handler may change the list,
+    // and the records (freeing keys the fields remembered).
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        py::poll_signals(i);
+        if ((i & 4095) == 4095) {
+            if (PyErr_CheckSignals() < 0) py::raise();
+            fields.forget();
+        }
         PyObject* s = PyList_GET_ITEM(list, i);
         if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
         Rec r{s, v[0], 0, false, 1.0, 0, 0};
@@ -165,21 +183,23 @@ bool plain_id_set(py::Handle ids, PyObject*& out) {
 
 bool Inst::open(Module& mod, const Facts& facts, py::Handle s) {
     if (!facts.valid || !facts.lb_plain || !facts.knobs) return false;
-    if (reinterpret_cast<PyObject*>(s.type()) != mod.lb_type.get()) return false;
-    PyObject** dp = _PyObject_GetDictPtr(s);
-    if (!dp || !*dp || !PyDict_CheckExact(*dp)) return false;
+    PyObject* d = dict_of(mod, s);
+    if (!d || !PyDict_CheckExact(d)) return false;
     m = &mod;
     f = &facts;
     self = s;
-    dict_ = *dp;
-    hold_dict_ = Ref::borrow(dict_);
-    if (const View* v = view(mod, dict_)) {
+    dict_ = Ref::borrow(d);
+    if (const View* v = view(mod, d)) {
         viewed_ = true;
         overridden_ = v->overridden;
+        instance_epoch_ = instance_epoch;
+        facts_epoch_ = epoch;
         for (int a = 0; a < kAttrCount; ++a) {
             attrs_[a] = Ref::borrow(v->attrs[a]);
             read_[a] = true;
         }
+    } else if (!str_keys(d)) {
+        return false;
     }
     return true;
 }
@@ -209,6 +229,12 @@ PyObject* Inst::dict(Attr a) const {
     return v && PyDict_CheckExact(v) ? v : nullptr;
 }
 
+Ref Inst::current(Attr a) const {
+    if (viewed_ && instance_epoch == instance_epoch_ && epoch == facts_epoch_)
+        if (PyObject* v = get(a)) return Ref::borrow(v);
+    return lb::attr(self, *kAttrNames[a]);
+}
+
 PyObject* Key::in(PyObject* d, bool& failed) const {
     PyObject* v = _PyDict_GetItem_KnownHash(d, obj, hash);
     if (!v && PyErr_Occurred()) {
@@ -216,6 +242,19 @@ PyObject* Key::in(PyObject* d, bool& failed) const {
         failed = true;
     }
     return v;
+}
+
+
+Ref Key::get(py::Handle d) const {
+    if (hash == -1 || !PyDict_CheckExact(d.get())) return py::get(d, obj);
+    PyObject* v = _PyDict_GetItem_KnownHash(d, obj, hash);
+    if (!v && PyErr_Occurred()) py::raise();
+    return v ? Ref::borrow(v) : py::none();
+}
+
+void Key::set(py::Handle d, py::Handle v) const {
+    if (hash == -1 || !PyDict_CheckExact(d.get())) return py::setitem(d, obj, v);
+    py::check_int(_PyDict_SetItem_KnownHash(d, obj, v, hash));
 }
 
 bool Now::read(Module& m) {
@@ -255,8 +294,7 @@ bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_infligh
         if (n < 0) return PyErr_Clear(), false;
         if (n > 0) {
             window_ = window;
-            double length = f.hybrid_window.v > 0.5 ? f.hybrid_window.v : 0.5;
-            double cutoff = now.num.v - length;
+            double cutoff = now.num.v - rate_window(f.hybrid_window.v);
             Num oldest;
             for (;;) {
                 py::Ref item = py::Ref::steal_or_null(PySequence_GetItem(window, trim_));
@@ -264,11 +302,7 @@ bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_infligh
                 if (!(oldest.v < cutoff)) break;
                 if (++trim_ == n) break;
             }
-            if (trim_ < n) {
-                double span = now.num.v - oldest.v;
-                if (!(span > 0.001)) span = 0.001;
-                rate_ = double(n - trim_) / span;
-            }
+            if (trim_ < n) rate_ = dispatch_rate(n - trim_, now.num.v, oldest.v);
         }
     }
 
@@ -324,7 +358,7 @@ bool Gate::free(const Rec& rec) {
 void Gate::commit() {
     if (rate_used_ && window_)
         for (Py_ssize_t i = 0; i < trim_; ++i) deque_call(*inst_->m, window_, inst_->m->deque_popleft, names::popleft);
-    if (hot_written_) py::setitem(hot_state_, pool_key_->obj, hot_ ? Py_True : Py_False);
+    if (hot_written_) pool_key_->set(hot_state_, hot_ ? Py_True : Py_False);
 }
 
 // ---- the waiter ------------------------------------------------------------------
@@ -338,30 +372,6 @@ Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::
         {&names::future, future},     {&names::queued_at, queued_at},   {&names::boost_after_sec, boost_after_sec}};
     for (const auto& [name, value] : fields) py::setattr(w, *name, value);
     return w;
-}
-
-// ---- the dispatch record ---------------------------------------------------------
-
-void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now) {
-    Module& m = *inst.m;
-    // With the native clock and plain counters no Python code runs here, and
-    // the attributes come from the instance as read; otherwise each is read
-    // at its moment, as the steps read it.
-    auto table = [&](Attr a, const py::Name& name) {
-        PyObject* d = inst.f->native_clock ? inst.dict(a) : nullptr;
-        return d ? Ref::borrow(d) : lb::attr(inst.self, name);
-    };
-    py::bump(table(kDispatchCounts, names::dispatch_counts), rec.id);
-    Ref wall = fast::wall_clock(m);
-    py::setitem(table(kLastDispatchTs, names::last_dispatch_ts), rec.id, wall);
-    py::setitem(table(kPoolLastAccess, names::_pool_last_access), pool_key.obj, now.obj);
-    Ref windows = table(kPoolDispatchWindows, names::_pool_dispatch_windows);
-    Ref window = py::get(windows, pool_key.obj);
-    if (window.is_none()) {
-        window = py::call_kw(py::Globals(m.dict).get(names::deque), m.kw_maxlen, py::new_int(4096));
-        py::setitem(windows, pool_key.obj, window);
-    }
-    deque_call(m, window, m.deque_append, names::append, now.obj);
 }
 
 // ---- the algorithm and the pickers ----------------------------------------------
@@ -425,10 +435,9 @@ size_t least_connections_pick(const Recs& recs, const Small<size_t>& eligible) {
     return best;
 }
 
-bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out) {
+void sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out) {
     Py_ssize_t n = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);
-    if (!utf8) return PyErr_Clear(), false;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);  // cached: see the header
     std::string material(utf8, size_t(n));
     material.push_back('|');
     const size_t prefix = material.size();
@@ -444,7 +453,6 @@ bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible
             best_score = score;
         }
     }
-    return true;
 }
 
 bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Small<size_t>& eligible, const Now& now,
@@ -485,7 +493,7 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
     py::Ref held;
     if (!state) {
         held = py::new_dict();
-        py::check_int(PyDict_SetItem(wrr, pool_key.obj, held));
+        pool_key.set(wrr, held);
         state = held;
     } else {
         held = py::Ref::borrow(state);
@@ -495,7 +503,8 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
     // highest current weight wins, ties to the smallest id, then to the first
     // listed.  An id listed twice gets its weight twice: then the dict holds
     // the running values.
-    const bool repeated = distinct_ids(recs, eligible) != n;
+    const size_t distinct = distinct_ids(recs, eligible);
+    const bool repeated = distinct != n;
     double total = 0.0;
     for (size_t k = 0; k < n; ++k) {
         const Rec& r = recs[eligible[k]];
@@ -523,9 +532,9 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
     set_float(state, winner.id, lookup(state, winner.id, failed), best_cw - total);
 
     // Drop the ids that are not eligible any more: every eligible id is a
-    // key by now, so there are stale ones exactly when the state is larger.
-    size_t size = size_t(PyDict_GET_SIZE(state));
-    if (size > n || (repeated && size > distinct_ids(recs, eligible))) {
+    // key by now, so there are stale ones exactly when the state has more
+    // keys than there are distinct eligible ids.
+    if (size_t(PyDict_GET_SIZE(state)) > distinct) {
         py::Ref ids = py::Ref::steal(PySet_New(nullptr));
         for (size_t k = 0; k < n; ++k) py::check_int(PySet_Add(ids, recs[eligible[k]].id));
         py::Ref keys = py::Ref::steal(PySet_New(state));
@@ -533,7 +542,9 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
         py::for_each(stale, [&](py::Handle k) { py::discard_key(state, k); });
     }
 
-    py::setitem(lb::attr(inst.self, names::_pool_last_access), pool_key.obj, now.obj);
+    // self._pool_last_access[pool_key] = now: the table as the step reads
+    // it (dropping stale ids may have run code).
+    pool_key.set(inst.current(kPoolLastAccess), now.obj);
     out = eligible[best];
     return true;
 }

@@ -41,10 +41,6 @@ public:
     const T& operator[](size_t i) const { return size_ <= N ? inline_[i] : heap_[i]; }
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    void clear() {
-        size_ = 0;
-        heap_.clear();
-    }
 
 private:
     std::array<T, N> inline_;  // left uninitialised: T is trivial
@@ -56,12 +52,15 @@ private:
 // once (a walk runs no Python code, and costs less than one lookup per key
 // for the small dicts of server records).  The key objects found are
 // remembered for the next dict of the same call: dicts built alike share
-// them.
+// them.  They are borrowed: the caller forgets them whenever Python code
+// may have run (and freed them).
 template <size_t N>
 class Fields {
 public:
-    explicit Fields(std::array<const py::Name*, N> names) : names_(names) {
-        for (size_t i = 0; i < N; ++i) seen_[i] = names[i]->get();
+    explicit Fields(std::array<const py::Name*, N> names) : names_(names) { forget(); }
+    // Remember only the names themselves.
+    void forget() {
+        for (size_t i = 0; i < N; ++i) seen_[i] = names_[i]->get();
     }
     // The values in `d` (borrowed; NULL when absent), or false when some
     // key is not an exact str (the caller then looks them up).
@@ -99,7 +98,7 @@ private:
     }
 
     std::array<const py::Name*, N> names_;
-    std::array<PyObject*, N> seen_;  // borrowed: keys of dicts the caller holds
+    std::array<PyObject*, N> seen_;  // borrowed: the names, or keys of dicts the caller holds
 };
 
 // A server record read once: an exact dict whose id is an exact int and
@@ -156,8 +155,9 @@ bool plain_id_set(py::Handle ids, PyObject*& out);
 // dict (its View); any other is read at each call.
 class Inst {
 public:
-    // False when `self` is not a plain instance of the module's class, or
-    // the facts are not valid.
+    // False when `self` is not a plain instance of the module's class (its
+    // dict must have exact str keys only: reading it runs no Python code),
+    // or the facts are not valid.
     bool open(Module& m, const Facts& f, py::Handle self);
     // None of `methods` is overridden, on the class or on the instance.
     bool owns(std::initializer_list<const py::Method*> methods) const;
@@ -165,6 +165,10 @@ public:
     PyObject* get(Attr a) const;
     // An attribute that must be an exact dict (NULL otherwise).
     PyObject* dict(Attr a) const;
+    // self.<a> as the steps would read it at this moment: the attribute as
+    // read while nothing watched changed since (the instance had a View;
+    // its dict, the classes and the module are as they were), else by name.
+    Ref current(Attr a) const;
 
     Module* m = nullptr;
     const Facts* f = nullptr;
@@ -173,18 +177,23 @@ public:
 private:
     bool viewed_ = false;       // the instance had a View when opened
     uint64_t overridden_ = 0;   // from it
-    PyObject* dict_ = nullptr;  // the instance's dict (held)
-    Ref hold_dict_;
+    uint64_t instance_epoch_ = 0, facts_epoch_ = 0;  // the epochs then
+    Ref dict_;                  // the instance's dict
     mutable Ref attrs_[kAttrCount];
     mutable bool read_[kAttrCount] = {};
 };
 
-// A pool key with its hash, computed once per decision.
+// A pool key with its hash, computed once per decision (-1: not known, then
+// every use hashes it, as the steps do).
 struct Key {
     PyObject* obj = nullptr;
     Py_hash_t hash = -1;
-    // d[key] (borrowed), NULL when absent; `failed` on an error.
+    // d[key] (borrowed) of an exact dict, NULL when absent; `failed` on an
+    // error.  The hash must be known.
     PyObject* in(PyObject* d, bool& failed) const;
+    // d.get(key) (None when absent) / d[key] = v, of any mapping.
+    Ref get(py::Handle d) const;
+    void set(py::Handle d, py::Handle v) const;
 };
 
 // The clock reading of one decision: the float object and its value.
@@ -236,8 +245,24 @@ void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::
 Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::Handle estimated_tokens,
                py::Handle future, py::Handle queued_at, py::Handle boost_after_sec);
 
-// `_record_dispatch(pool_key, rec)`, with the decision's clock reading.
+// `_record_dispatch(pool_key, rec)`, with the decision's clock reading
+// (dispatch.cpp).
 void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now);
+
+// The pools' dispatch windows, as the dispatch record keeps them and the
+// dispatch rate reads them.
+// Longest a pool's window may grow; older timestamps fall off the left.
+inline constexpr long kWindowMaxLen = 4096;
+// How far back the rate looks: max(0.5, HYBRID_RATE_WINDOW_SEC) (0.5 for a
+// NaN as well).
+inline double rate_window(double configured) { return configured > 0.5 ? configured : 0.5; }
+// Dispatches per second: `n` retained dispatches over the age of the oldest
+// one, never less than a millisecond.
+inline double dispatch_rate(Py_ssize_t n, double now, double oldest) {
+    double span = now - oldest;
+    if (!(span > 0.001)) span = 0.001;
+    return double(n) / span;
+}
 
 // The algorithm `algorithm` selects (normalize_lb_algorithm), compared with
 // the module's names: 0 round-robin, 1 least-connections, 2 sticky.  False
@@ -246,8 +271,10 @@ bool algorithm_of(const Facts& f, py::Handle algorithm, int& out);
 
 // The pickers, over eligible plain records (all with in-flight counts).
 size_t least_connections_pick(const Recs& recs, const Small<size_t>& eligible);
-// The sticky key must be an exact str; false when it cannot be encoded.
-bool sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out);
+// The sticky key must be an exact str whose UTF-8 form the caller has
+// already obtained (PyUnicode_AsUTF8 succeeded): it is then cached, and
+// this cannot fail.
+void sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out);
 
 // The round-robin pick when the pool's lock is free, exact and unmodified:
 // taking and releasing it around a pick that runs no Python code leaves it

@@ -13,7 +13,7 @@ namespace {
 void release_once(const Call& c, Handle self) {
     if (py::truthy(attr(self, names::_released))) return;
     Ref lb = attr(self, names::lb), sid = attr(self, names::server_id);
-    if (!fast::count(module_of(c), lb, sid, -1)) call::decrement(c, lb, sid);
+    call::decrement(c, lb, sid);
     py::setattr(self, names::_released, Py_True);
 }
 
@@ -47,7 +47,7 @@ Ref init(const Call&, Handle self, Handle lb, Handle server_id) {
 
 Ref enter(const Call& c, Handle self) {
     Ref lb = attr(self, names::lb), sid = attr(self, names::server_id);
-    if (!fast::count(module_of(c), lb, sid, +1)) call::increment(c, lb, sid);
+    call::increment(c, lb, sid);
     return Ref::borrow(self);
 }
 
