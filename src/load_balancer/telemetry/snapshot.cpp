@@ -132,11 +132,17 @@ double rate_of(Py_ssize_t n, double now, double first_ts) {
 }
 
 // The label of a pool key (str, frozenset of ints, str), or NULL when the
-// key has another shape (its label is then built step by step).
+// key has another shape (its label is then built step by step).  The cache
+// holds (key, label) by key: the very key it was built for answers at once;
+// an equal key answers only once its ids are known to be plain ints (1.0 and
+// True equal 1 and still render differently).
 Ref plain_label(Module& m, PyObject* pk) {
     if (!PyTuple_CheckExact(pk) || PyTuple_GET_SIZE(pk) != 3) return {};
     PyObject *model = PyTuple_GET_ITEM(pk, 0), *clusters = PyTuple_GET_ITEM(pk, 1), *tier = PyTuple_GET_ITEM(pk, 2);
     if (!PyUnicode_CheckExact(model) || !PyUnicode_CheckExact(tier) || !PyFrozenSet_CheckExact(clusters)) return {};
+    bool failed = false;
+    Ref cached = Ref::borrow(fast::lookup(m.label_cache, pk, failed));
+    if (cached && PyTuple_GET_ITEM(cached.get(), 0) == pk) return Ref::borrow(PyTuple_GET_ITEM(cached.get(), 1));
     std::vector<long long> ids;
     Ref it = Ref::steal(PyObject_GetIter(clusters));
     while (Ref id = Ref::steal_or_null(PyIter_Next(it))) {
@@ -145,10 +151,7 @@ Ref plain_label(Module& m, PyObject* pk) {
         ids.push_back(v);
     }
     if (PyErr_Occurred()) py::raise();
-    // Only now may the cache answer: keys of other ids can equal cached keys
-    // (1.0 and True equal 1) and still render differently.
-    bool failed = false;
-    if (PyObject* cached = fast::lookup(m.label_cache, pk, failed)) return Ref::borrow(cached);
+    if (cached) return Ref::borrow(PyTuple_GET_ITEM(cached.get(), 1));
     std::sort(ids.begin(), ids.end());
     std::string middle;
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -164,7 +167,7 @@ Ref plain_label(Module& m, PyObject* pk) {
     Ref label = Ref::steal(PyUnicode_Join(py::new_str("|"), parts));
     // Labels depend on the (immutable) key alone; the cache is bounded.
     if (PyDict_GET_SIZE(m.label_cache.get()) >= 4096) PyDict_Clear(m.label_cache);
-    py::check_int(PyDict_SetItem(m.label_cache, pk, label));
+    py::check_int(PyDict_SetItem(m.label_cache, pk, Ref::steal(PyTuple_Pack(2, pk, label.get()))));
     return label;
 }
 
