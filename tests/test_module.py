@@ -25,7 +25,7 @@ NAMESPACE_ORDER = [
     "VALID_LB_ALGORITHMS", "normalize_lb_algorithm",
     "_Waiter", "RejectReason", "LoadBalancer", "InflightLease",
 ]
-LATER_FUNCTIONS = ["estimate_request_tokens", "inflight_reaper_loop"]
+LATER_FUNCTIONS = ["estimate_request_tokens", "inflight_reaper_loop", "_native_decisions"]
 
 
 def test_exports_exactly_the_init_symbol():

@@ -25,6 +25,19 @@ const char kModuleDoc[] =
 const char kWaiterDoc[] = "One queued request, parked across an eligible candidate set.";
 const char kLoadBalancerDoc[] = "Stateful per-pool scheduler with SWRR + inflight + queue.";
 
+// _native_decisions(): how many decisions of each kind the native path has
+// computed since the module was imported (a diagnostic for tests and
+// benchmarks: which path a call took is not otherwise observable).
+py::Ref native_decisions(const py::Call& c) {
+    const Module::NativeCounts& n = module_of(c).native_counts;
+    py::Ref out = py::new_dict();
+    for (auto [key, v] : {std::pair{"select", n.select}, std::pair{"wait_for_slot", n.wait_for_slot},
+                          std::pair{"snapshot", n.snapshot}, std::pair{"count", n.count}})
+        py::check_int(PyDict_SetItemString(out, key, py::new_int(static_cast<long long>(v))));
+    return out;
+}
+py::Method native_decisions_def{py::fn<native_decisions>, "_native_decisions", ""};
+
 // ---- the class tables, in definition order (module functions: at their steps)
 
 namespace lbm = LoadBalancer::def;
@@ -332,6 +345,9 @@ void run_body(PyObject* module, Module& state) {
     // 15. module-level functions of the request lifecycle
     b.def(fns::estimate_request_tokens);
     b.def(fns::inflight_reaper_loop);
+
+    // 16. beyond the module's own body: a diagnostic of the native path
+    b.def(native_decisions_def);
     py::check_all_built();
     fast::watch(state);
 }

@@ -50,6 +50,11 @@ struct Module {
     py::Ref plain_key;
     // Pool labels of the snapshot, by pool key.
     py::Ref label_cache;
+    // How many decisions the native path computed, by kind (a diagnostic,
+    // read by _native_decisions()).
+    struct NativeCounts {
+        uint64_t select = 0, wait_for_slot = 0, snapshot = 0, count = 0;
+    } native_counts;
 
     // Constants.
     py::Ref empty_ids;   // frozenset(): an absent or empty sin-bin

@@ -259,11 +259,11 @@ inline void evict_stale_pools(const py::Call& c, py::Handle self) {
 // (the counts of a plain balancer of the module are taken straight from its
 // View: fast::count).
 inline void increment(const py::Call& c, py::Handle self, py::Handle server_id) {
-    if (fast::count(module_of(c), self, server_id, +1)) return;
+    if (fast::count(module_of(c), self, server_id, +1)) return void(++module_of(c).native_counts.count);
     detail::invoke<LoadBalancer::increment>(c, LoadBalancer::def::increment, self, server_id);
 }
 inline void decrement(const py::Call& c, py::Handle self, py::Handle server_id) {
-    if (fast::count(module_of(c), self, server_id, -1)) return;
+    if (fast::count(module_of(c), self, server_id, -1)) return void(++module_of(c).native_counts.count);
     detail::invoke<LoadBalancer::decrement>(c, LoadBalancer::def::decrement, self, server_id);
 }
 inline void force_clear(const py::Call& c, py::Handle self, py::Handle server_id) {

@@ -48,7 +48,10 @@ private:
     // Everything up to the wait: checks, parking and the immediate admission
     // attempt, without suspending.
     py::Step start() {
-        if (std::optional<py::Step> step = start_natively()) return std::move(*step);
+        if (std::optional<py::Step> step = start_natively()) {
+            ++module_of(c()).native_counts.wait_for_slot;
+            return std::move(*step);
+        }
         if (!py::truthy(call::queue_enabled(c(), self)))
             return py::Step::done(result(Py_None, n_queue_disabled, module_of(c()).zero_float));
 

@@ -34,7 +34,10 @@ struct SelectFrame final : py::Frame {
     }
 
     py::Step decide() {
-        if (std::optional<py::Step> step = decide_natively()) return std::move(*step);
+        if (std::optional<py::Step> step = decide_natively()) {
+            ++module_of(c()).native_counts.select;
+            return std::move(*step);
+        }
         Handle sin_bin = sin_bin_or_empty(c(), sin_binned);
         if (!py::truthy(candidates)) return py::Step::done(py::none());
 

@@ -342,7 +342,10 @@ Ref snapshot_natively(const Call& c, Handle self) {
 
 Ref snapshot(const Call& c, Handle self) {
     call::evict_stale_pools(c, self);
-    if (Ref out = snapshot_natively(c, self)) return out;
+    if (Ref out = snapshot_natively(c, self)) {
+        ++module_of(c).native_counts.snapshot;
+        return out;
+    }
 
     // Wait-time percentiles over a sorted copy of the samples.
     Ref samples = py::to_list(attr(self, names::queue_wait_samples));
