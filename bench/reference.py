@@ -131,6 +131,10 @@ class RejectReason:
     AT_CAPACITY = "at_capacity"
 
 
+def _granted(fut: "asyncio.Future[Any]") -> bool:
+    return fut.done() and not fut.cancelled() and fut.exception() is None
+
+
 class LoadBalancer:
     """Stateful per-pool scheduler with SWRR + inflight + queue."""
 
@@ -148,6 +152,8 @@ class LoadBalancer:
         self._routing_mode: str = DEFAULT_ROUTING_MODE
         self._pool_dispatch_windows: Dict[PoolKey, Deque[float]] = {}
         self._pool_hot_state: Dict[PoolKey, bool] = {}
+        # Slots handed to parked requests that have not resumed yet.
+        self.held_slots: Dict[int, int] = {}
 
     # ---- routing mode and queue settings ---------------------------------
 
@@ -318,7 +324,8 @@ class LoadBalancer:
         cap = self._effective_cap_for(server, pool_inflight, pool_rate, pool_key=pool_key)
         if cap <= 0:
             return True
-        return self.inflight.get(server["id"], 0) < cap
+        sid = server["id"]
+        return self.inflight.get(sid, 0) + self.held_slots.get(sid, 0) < cap
 
     # ---- selection -------------------------------------------------------
 
@@ -476,13 +483,21 @@ class LoadBalancer:
         try:
             server = await asyncio.wait_for(fut, timeout=self.queue_ttl_sec())
         except asyncio.TimeoutError:
+            if not _granted(fut):
+                self._remove_waiter(waiter)
+                self._bump_reject(RejectReason.QUEUE_TIMEOUT)
+                wait_seconds = time.monotonic() - waiter.queued_at
+                return None, RejectReason.QUEUE_TIMEOUT, wait_seconds
+            server = fut.result()  # handed over in the same turn as the time-out
+        except BaseException:
             self._remove_waiter(waiter)
-            self._bump_reject(RejectReason.QUEUE_TIMEOUT)
-            wait_seconds = time.monotonic() - waiter.queued_at
-            return None, RejectReason.QUEUE_TIMEOUT, wait_seconds
-        except asyncio.CancelledError:
-            self._remove_waiter(waiter)
+            if _granted(fut):  # the slot goes on to the next request parked on it
+                sid = fut.result()["id"]
+                self._release_held_slot(sid)
+                self._wake_one(sid)
             raise
+        if _granted(fut):
+            self._release_held_slot(fut.result()["id"])
         wait_seconds = time.monotonic() - waiter.queued_at
         self.queue_wait_samples.append(wait_seconds)
         return server, "ok", wait_seconds
@@ -520,6 +535,15 @@ class LoadBalancer:
         self._remove_waiter(waiter)
         self._record_dispatch(waiter.pool_key, server)
         waiter.future.set_result(server)
+        sid = server["id"]
+        self.held_slots[sid] = self.held_slots.get(sid, 0) + 1
+
+    def _release_held_slot(self, sid: int) -> None:
+        n = self.held_slots.get(sid, 0)
+        if n > 1:
+            self.held_slots[sid] = n - 1
+        elif n > 0:
+            del self.held_slots[sid]
 
     def _remove_waiter(self, waiter: _Waiter) -> None:
         for s in waiter.candidates:

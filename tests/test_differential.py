@@ -16,29 +16,12 @@ from types import SimpleNamespace
 import pytest
 
 import load_balancer as m
+from tests.helpers import by_name
 
 STEPS = 400
 DRIVE = 8  # event-loop turns after each step: enough for any woken or cancelled wait to settle
 
 LEASE_DUNDERS = {"__enter__", "__exit__", "__aenter__", "__aexit__"}
-
-
-def _wrap(fn):
-    if inspect.iscoroutinefunction(fn):
-        async def method(self, *args, **kwargs):
-            return await fn(self, *args, **kwargs)
-    else:
-        def method(self, *args, **kwargs):
-            return fn(self, *args, **kwargs)
-    method.__name__ = method.__qualname__ = fn.__name__
-    return method
-
-
-def by_name(base, keep=frozenset()):
-    """Subclass of `base` overriding every method with a wrapper calling the base one."""
-    ns = {name: _wrap(fn) for name, fn in vars(base).items()
-          if callable(fn) and (not name.startswith("__") or name in keep)}
-    return type("ByName" + base.__name__, (base,), ns)
 
 
 ByNameBalancer = by_name(m.LoadBalancer)
@@ -253,6 +236,7 @@ class Side:
             "_routing_mode": lb._routing_mode,
             "_pool_dispatch_windows": [(k, norm(list(d)), d.maxlen) for k, d in lb._pool_dispatch_windows.items()],
             "_pool_hot_state": items(lb._pool_hot_state),
+            "held_slots": items(lb.held_slots),
             "tasks": [outcome(t) for t in self.tasks],
             "leases": [lease._released for lease, _ in self.leases],
         }

@@ -69,6 +69,7 @@ def state(lb):
         "mode": lb._routing_mode,
         "windows": [(k, list(v)) for k, v in lb._pool_dispatch_windows.items()],
         "hot": list(lb._pool_hot_state.items()),
+        "held": list(lb.held_slots.items()),
     }
 
 

@@ -21,6 +21,8 @@ inline py::Name queue_wait_samples{"queue_wait_samples"};
 inline py::Name _routing_mode{"_routing_mode"};
 inline py::Name _pool_dispatch_windows{"_pool_dispatch_windows"};
 inline py::Name _pool_hot_state{"_pool_hot_state"};
+// ... and after them: slots held for woken waiters that have not resumed yet.
+inline py::Name held_slots{"held_slots"};
 
 // Keyword argument names.
 inline py::Name pool_key{"pool_key"};

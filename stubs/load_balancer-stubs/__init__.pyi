@@ -97,6 +97,7 @@ class LoadBalancer:
     _routing_mode: str
     _pool_dispatch_windows: Dict[PoolKey, deque[float]]
     _pool_hot_state: Dict[PoolKey, bool]
+    held_slots: Dict[int, int]
 
     def __init__(self) -> None: ...
     # Routing mode and the queue settings it implies.

@@ -108,8 +108,13 @@ Ref _under_capacity(const Call& c, Handle self, Handle server, Handle pool_candi
     Ref cap = effective_cap_for(c, self, server, pool_candidates, pool_key);
     Ref zero = py::new_int(0);
     if (py::compare(cap, zero, Py_LE)) return py::bool_(true);  // unbounded
-    Ref count = py::get(attr(self, names::inflight), record::id(server), zero);
-    return py::rich_compare(count, cap, Py_LT);
+    // A slot handed to a parked request that has not resumed yet is as busy
+    // as one in flight.
+    Ref sid = record::id(server);
+    Ref count = py::get(attr(self, names::inflight), sid, zero);
+    Ref held = py::get(attr(self, names::held_slots), sid, zero);
+    Ref busy = Ref::steal(PyNumber_Add(count, held));
+    return py::rich_compare(busy, cap, Py_LT);
 }
 
 }  // namespace lb::LoadBalancer

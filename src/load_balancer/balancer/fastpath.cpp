@@ -89,7 +89,7 @@ const py::Name* const kAttrNames[kAttrCount] = {
     &names::_pool_last_access, &names::_waiters,     &names::_all_waiters,
     &names::dispatch_counts,  &names::last_dispatch_ts, &names::reject_counts,
     &names::queue_wait_samples, &names::_routing_mode, &names::_pool_dispatch_windows,
-    &names::_pool_hot_state,
+    &names::_pool_hot_state,  &names::held_slots,
 };
 
 int Facts::traverse(visitproc visit, void* arg) const {

@@ -121,6 +121,8 @@ Ref _fulfill(const Call& c, Handle self, Handle waiter, Handle server) {
     call::remove_waiter(c, self, waiter);
     call::record_dispatch(c, self, attr(waiter, names::pool_key), server);
     py::call_method(future, names::set_result, server);
+    // The slot stays the waiter's until its wait returns (or ends otherwise).
+    py::bump(attr(self, names::held_slots), record::id(server));
     return py::none();
 }
 
@@ -139,5 +141,17 @@ Ref _remove_waiter(const Call&, Handle self, Handle waiter) {
 }
 
 }  // namespace LoadBalancer
+
+void release_held_slot(Handle self, Handle server_id) {
+    Ref held = attr(self, names::held_slots);
+    Ref zero = py::new_int(0), one = py::new_int(1);
+    Ref n = py::get(held, server_id, zero);
+    if (!py::compare(n, zero, Py_GT)) return;  // nothing held (a hand-off of a caller's own)
+    Ref rest = Ref::steal(PyNumber_Subtract(n, one));
+    if (py::compare(rest, zero, Py_GT))
+        py::setitem(held, server_id, rest);
+    else
+        py::delitem(held, server_id);
+}
 
 }  // namespace lb

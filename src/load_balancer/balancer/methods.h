@@ -142,6 +142,11 @@ inline py::Method is_boosted{py::fn<Waiter::is_boosted>, "_Waiter.is_boosted", "
 }
 }  // namespace Waiter
 
+// The end of a slot hold that `_fulfill` took for a woken waiter:
+// held_slots[server_id] goes down by one (the entry is deleted at 0; nothing
+// happens when none is held).  handoff.cpp
+void release_held_slot(py::Handle self, py::Handle server_id);
+
 // The class bodies, in definition order (module.cpp).
 extern const std::initializer_list<py::Method*> kLoadBalancerBody;
 extern const std::initializer_list<py::Method*> kWaiterBody;

@@ -115,7 +115,7 @@ bool read_records(PyObject* list, Recs& out) {
         }
         PyObject* s = PyList_GET_ITEM(list, i);
         if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
-        Rec r{s, v[0], 0, false, 1.0, 0, 0};
+        Rec r{s, v[0], 0, false, 1.0, 0, 0, 0};
         if (!r.id || !py::small_int(r.id, r.id_v)) return false;
         Num w;
         PyObject* weight = v[1];
@@ -141,13 +141,23 @@ bool read_records(PyObject* list, Recs& out) {
     return true;
 }
 
-bool read_inflight(PyObject* inflight, Recs& recs) {
+bool read_counts(const Inst& inst, Recs& recs) {
+    PyObject* inflight = inst.dict(kInflight);
+    PyObject* held = inst.dict(kHeldSlots);
+    if (!inflight || !held) return false;
+    const bool any_held = PyDict_GET_SIZE(held) > 0;
     bool failed = false;
     for (size_t i = 0; i < recs.size(); ++i) {
-        PyObject* v = lookup(inflight, recs[i].id, failed);
+        Rec& r = recs[i];
+        PyObject* v = lookup(inflight, r.id, failed);
         if (failed) return false;
-        recs[i].inflight = 0;
-        if (v && !py::small_int(v, recs[i].inflight)) return false;
+        r.inflight = r.held = 0;
+        if (v && !py::small_int(v, r.inflight)) return false;
+        if (!any_held) continue;
+        PyObject* h = lookup(held, r.id, failed);
+        if (failed || (h && !py::small_int(h, r.held))) return false;
+        long long busy;
+        if (__builtin_add_overflow(r.inflight, r.held, &busy)) return false;
     }
     return true;
 }
@@ -352,7 +362,8 @@ bool Gate::free(const Rec& rec) {
         }
     }
     if (cap <= 0) return true;  // unbounded
-    return double(rec.inflight) < cap;
+    // A slot held for a woken waiter is as busy as one in flight.
+    return double(rec.inflight + rec.held) < cap;
 }
 
 void Gate::commit() {

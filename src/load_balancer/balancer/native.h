@@ -112,6 +112,7 @@ struct Rec {
     double weight;       // float(weight or 1.0)
     long long cap;       // int(max_concurrency or 0)
     long long inflight;  // inflight.get(id, 0), once read
+    long long held;      // held_slots.get(id, 0), likewise
 };
 
 // The records of one decision.  Each record and its id are held while the
@@ -133,13 +134,16 @@ public:
     }
 };
 
+class Inst;
+
 // Read the records of an exact list; false when the list or a record is not
 // plain.
 bool read_records(PyObject* list, Recs& out);
 
-// inflight.get(id, 0) of every record; false when a count is not a plain
-// int.
-bool read_inflight(PyObject* inflight, Recs& recs);
+// inflight.get(id, 0) and held_slots.get(id, 0) of every record, from the
+// instance's exact dicts; false when a table is not an exact dict or a
+// count is not a plain int.
+bool read_counts(const Inst& inst, Recs& recs);
 
 // A pool key whose hash and equality run no Python code: a tuple of strs,
 // ints, floats, None and frozensets of those.

@@ -118,12 +118,11 @@ private:
 
         PyObject* sin_bin;
         fast::Recs recs;
-        PyObject* inflight = inst.dict(fast::kInflight);
         PyObject* waiters = inst.dict(fast::kWaiters);
         PyObject* all = inst.get(fast::kAllWaiters);
         if (!fast::plain_id_set(sin_binned, sin_bin) || !fast::plain_key(m, pool_key) ||
-            !PyList_CheckExact(candidates.get()) || !inflight || !waiters || !all || !PyList_CheckExact(all) ||
-            !fast::read_records(candidates, recs) || !fast::read_inflight(inflight, recs))
+            !PyList_CheckExact(candidates.get()) || !waiters || !all || !PyList_CheckExact(all) ||
+            !fast::read_records(candidates, recs) || !fast::read_counts(inst, recs))
             return {};
 
         // The wait set: the effective candidates that are not sin-binned.
@@ -265,7 +264,11 @@ private:
         if (waiter) {
             py::Handling h(exc.get());
             call::remove_waiter(c(), self, waiter);
-            if (Ref server = granted()) call::wake_one(c(), self, record::id(server));
+            if (Ref server = granted()) {
+                Ref sid = record::id(server);
+                release_held_slot(self, sid);
+                call::wake_one(c(), self, sid);
+            }
         }
         exc.raise();
     }
@@ -276,7 +279,14 @@ private:
         return PyFloat_CheckExact(secs.get()) ? std::move(secs) : py::to_float(secs);
     }
 
-    py::Step admitted(Handle server) {
+    // `server` came out of the wait, or of the future after a time-out.
+    py::Step admitted(Handle server, bool from_future = false) {
+        // The caller takes the slot from here, with its lease.  (What the
+        // original asyncio.wait_for returns is the future's result.)
+        if (from_future || fast::facts(module_of(c())).native_asyncio)
+            release_held_slot(self, record::id(server));
+        else if (Ref given = granted())
+            release_held_slot(self, record::id(given));
         Ref secs = waited();
         py::call_method(attr(self, names::queue_wait_samples), names::append, secs);
         return py::Step::done(result(server, n_ok, secs));
@@ -305,7 +315,7 @@ private:
             py::Handling h(exc.get());
             // The time-out and the hand-off can land in the same turn of the
             // loop: a backend already handed over still counts as admitted.
-            if (Ref server = granted()) return admitted(server);
+            if (Ref server = granted()) return admitted(server, true);
             call::remove_waiter(c(), self, waiter);
             Ref reason = py::getattr(c().g.get(names::RejectReason), n_QUEUE_TIMEOUT);
             call::bump_reject(c(), self, reason);

@@ -104,8 +104,7 @@ struct SelectFrame final : py::Frame {
         if (PyList_GET_SIZE(candidates.get()) == 0) return py::Step::done(py::none());
 
         fast::Recs recs;
-        PyObject* inflight = inst.dict(fast::kInflight);
-        if (!fast::read_records(candidates, recs) || !inflight || !fast::read_inflight(inflight, recs)) return {};
+        if (!fast::read_records(candidates, recs) || !fast::read_counts(inst, recs)) return {};
         fast::Key key{pool_key, PyObject_Hash(pool_key)};
 
         if (forced) {
