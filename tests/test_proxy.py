@@ -108,7 +108,7 @@ class Stack:
             return r.status, r.headers.get("Content-Type"), await r.text()
 
     def settled(self):
-        return self.lb.inflight == {} and self.lb._all_waiters == []
+        return self.lb.inflight == {} and self.lb._all_waiters == [] and self.lb.held_slots == {}
 
 
 def run(coro):

@@ -509,16 +509,17 @@ def summary(runs: list[ModeRun]) -> None:
     print("  429s from the backends, as the proxy handled them:")
     for run in runs:
         print(f"  {run.mode:<16} {upstream_429s(run)}")
-    print("  A slot the balancer hands to a parked request counts as taken from the hand-off until the\n"
-          "  request enters its lease, so no request arriving in between can take it as well, and no lease\n"
-          "  takes a backend past its cap (proxy_leases_over_cap_total). A backend can still see one more\n"
-          "  than its cap when a client goes away: the proxy releases that slot at once (with the queue on,\n"
-          "  straight to a parked request), while the backend notices the closed connection a moment later,\n"
-          "  so the next request can reach it while the old one still counts there (\"at a client\n"
-          "  disconnect\": every 429 of that backend came while a request whose connection was closed was\n"
-          "  still counted). The backend answers that request 429; the proxy does not sin-bin it, and sends\n"
-          "  the request once to another backend with a free slot, else parks it in the queue without that\n"
-          "  backend, else passes the 429 on with the backend's Retry-After.")
+    print("  A slot the balancer hands to a parked request counts as taken from the hand-off until its wait\n"
+          "  returns, and the proxy enters the lease on that same turn of the event loop, so no request\n"
+          "  arriving in between can take it too, and no lease takes a backend past its cap\n"
+          "  (proxy_leases_over_cap_total). A backend can still see one more than its cap when a client goes\n"
+          "  away: the proxy releases that slot at once (with the queue on, straight to a parked request),\n"
+          "  while the backend notices the closed connection a moment later, so the next request can reach\n"
+          "  it while the old one still counts there (\"at a client disconnect\": every 429 of that backend\n"
+          "  came while a request whose connection was closed still counted there). The backend answers that\n"
+          "  request 429; the proxy does not sin-bin it, and sends the request once to another backend with a\n"
+          "  free slot, else parks it in the queue without that backend, else passes the 429 on with the\n"
+          "  backend's Retry-After.")
 
 
 async def main(args: argparse.Namespace) -> int:

@@ -384,6 +384,8 @@ class Proxy:
             headers = {"X-Backend-Id": str(server["id"]), "X-Queue-Wait-Ms": f"{got.waited * 1000:.1f}",
                        "X-Attempts": str(attempt)}
             failure = busy = None
+            # Nothing awaits between the grant and the lease: a slot the queue handed
+            # over is held for this request only until wait_for_slot returned.
             async with lbm.InflightLease(self.lb, server["id"]):
                 self._check_cap(server, "queue" if got.queued else "select")
                 try:
@@ -423,12 +425,14 @@ class Proxy:
     def _check_cap(self, server: Server, via: str) -> None:
         """Count leases that take a backend past its configured cap.
 
-        The balancer counts a slot handed to a parked request as taken until the
-        request resumes and enters its lease, so this should stay at zero: it is
-        kept as a check that no lease ever overbooks a backend.
+        The balancer holds a slot handed to a parked request (`held_slots`) until
+        its wait returns, and the lease is entered on that same turn of the event
+        loop, so this should stay at zero: it is kept as a check that no lease
+        overbooks a backend, slots held for other woken requests included.
         """
         cap = server["max_concurrency"]
-        if 0 < cap < self.lb.get_inflight(server["id"]):
+        sid = server["id"]
+        if 0 < cap < self.lb.get_inflight(sid) + self.lb.held_slots.get(sid, 0):
             self.stats.leases_over_cap[(server["id"], via)] += 1
 
     async def _forward(self, request: web.Request, raw: bytes, server: Server, stream: bool,
@@ -535,7 +539,7 @@ class Proxy:
         family("proxy_client_disconnects_total", "counter",
                "Inference requests whose client went away before the answer ended.",
                [("", st.client_disconnects)])
-        family("proxy_retries_total", "counter", "Requests sent to a second backend after the first failed.",
+        family("proxy_retries_total", "counter", "Requests sent to another backend after one failed (a 429 is not a failure).",
                [("", st.retries)])
         family("proxy_upstream_failures_total", "counter",
                "Upstream attempts that failed before the answer started (refused, timed out or 5xx).",
