@@ -418,6 +418,8 @@ class Proxy:
         """The backend's 429 to the client, with its Retry-After, when no other backend can take the request."""
         self.stats.upstream_429_handled["passed_through"] += 1
         server = busy.server
+        log.info("backend %d (%s) answered 429 and no other backend of %s can take the request: passing it on",
+                 server["id"], server["name"], pool.model)
         return error_response(429, f"backend {server['id']} ({server['name']}) is at its concurrency limit and "
                               f"no other backend of {pool.model} can take the request now", "rate_limit_error",
                               headers={**headers, "Retry-After": busy.retry_after or RETRY_AFTER_SEC})
