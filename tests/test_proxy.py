@@ -108,7 +108,7 @@ class Stack:
             return r.status, r.headers.get("Content-Type"), await r.text()
 
     def settled(self):
-        return self.lb.inflight == {} and self.lb._all_waiters == []
+        return self.lb.inflight == {} and self.lb._all_waiters == [] and self.lb.held_slots == {}
 
 
 def run(coro):
@@ -313,6 +313,80 @@ def test_failed_backend_sin_binned_and_request_retried(failure, caplog):
                 if proc.returncode is None:
                     proc.kill()
                 await proc.wait()
+
+    run(main())
+
+
+# -- backends answering 429 -------------------------------------------------------------
+
+def test_backend_429_retried_on_another_backend_without_sin_bin():
+    busy, other = SimBackend(1, max_concurrency=2), SimBackend(2, max_concurrency=2)
+    busy.busy_next = 1
+
+    async def main():
+        # The heavier weight makes round-robin pick backend 1 first.
+        async with Stack({"chat": [(busy, {"weight": 3}), (other, {})]}) as st:
+            status, payload, headers = await st.call("/v1/chat/completions", chat(stream=True))
+            assert status == 200 and payload[-1] == "[DONE]"
+            assert (headers["X-Backend-Id"], headers["X-Attempts"]) == ("2", "2")
+            assert (busy.rejected, other.served) == (1, 1)
+            await until(st.settled, "nothing in flight or parked")
+            stats = st.proxy.stats
+            assert stats.upstream_429 == {1: 1} and stats.upstream_429_handled == {"retried": 1}
+            # Full is not failing: no sin bin, no failure, no retry counted, nothing refused.
+            assert st.proxy.excluded() == set() and stats.upstream_failures == {} and stats.retries == 0
+            assert st.lb.reject_counts == {}
+
+    run(main())
+
+
+def test_backend_429_parked_until_another_backend_frees_a_slot():
+    """The only other backend is full: the request waits for it, not for the backend that said 429."""
+    busy, full = SimBackend(1, max_concurrency=1), SimBackend(2, max_concurrency=1)
+    busy.busy_next = 1
+
+    async def main():
+        pools = {"chat": [(busy, {}), (full, {"weight": 3})]}
+        async with Stack(pools, queue={"enabled": True, "ttl_sec": 60.0}) as st:
+            full.hold = asyncio.Event()
+            holder = asyncio.create_task(st.call("/v1/chat/completions", chat()))
+            await until(lambda: full.active == 1, "backend 2 busy")
+            call = asyncio.create_task(st.call("/v1/chat/completions", chat()))
+            await until(lambda: len(st.lb._all_waiters) == 1, "the 429ed request parked")
+            assert busy.rejected == 1 and st.lb.inflight == {2: 1}
+            full.hold.set()
+            (status, _, headers), (held_status, _, _) = await asyncio.gather(call, holder)
+            assert (status, held_status, headers["X-Backend-Id"], headers["X-Attempts"]) == (200, 200, "2", "2")
+            await until(st.settled, "nothing in flight or parked")
+            assert st.proxy.stats.upstream_429_handled == {"parked": 1} and st.lb.reject_counts == {}
+            assert busy.served == 0 and full.served == 2
+
+    run(main())
+
+
+@pytest.mark.parametrize("queue", [False, True])
+def test_single_backend_429_passed_to_client_with_its_retry_after(queue):
+    """Nothing else to try (and nothing to wait on: the queue would admit it to the same backend)."""
+    backend = SimBackend(1, max_concurrency=2)
+    backend.busy_next = 2
+    backend.retry_after = "7"
+
+    async def main():
+        async with Stack({"chat": [(backend, {})]}, queue={"enabled": queue, "ttl_sec": 60.0}) as st:
+            for body in (chat(), chat(stream=True)):
+                status, payload, headers = await st.call("/v1/chat/completions", body)
+                assert (status, headers["Retry-After"], headers["X-Backend-Id"]) == (429, "7", "1")
+                assert payload["error"]["type"] == "rate_limit_error"
+            await until(st.settled, "nothing in flight or parked")
+            assert st.lb.reject_counts == {} and st.proxy.excluded() == set()
+            _, _, text = await st.get("/metrics")
+            samples = {(s.name, tuple(sorted(s.labels.items()))): s.value
+                       for family in text_string_to_metric_families(text) for s in family.samples}
+            assert samples[("proxy_upstream_429_total", (("server_id", "1"),))] == 2
+            assert samples[("proxy_upstream_429_handled_total", (("action", "passed_through"),))] == 2
+            assert samples[("proxy_requests_total", (("code", "429"), ("route", "/v1/chat/completions")))] == 2
+            # The backend is not held against: the next request is served by it.
+            assert (await st.call("/v1/chat/completions", chat()))[0] == 200
 
     run(main())
 

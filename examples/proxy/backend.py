@@ -8,9 +8,13 @@ output token (`max_tokens`, at most 64, default 16), streamed one token per
 event when the request asks for `"stream": true`.
 
 The backend enforces its own hard concurrency limit: a request that arrives
-while `max_concurrency` requests are being served is answered 429 at once.
-It counts the peak concurrency it saw (the arriving request included, so a
-peak above the limit means some requests were refused with 429).
+while `max_concurrency` requests are being served is answered 429 at once,
+with `Retry-After`. It counts the peak concurrency it saw (the arriving
+request included, so a peak above the limit means some requests were refused
+with 429), and the same peak without the requests whose client connection is
+already closed though this backend has not noticed it yet (the closing
+connection's end of file is waiting in its socket): a client that goes away
+is let go by the proxy at once, and seen here a moment later.
 
 Run:  python -m examples.proxy.backend --id 1 --max-concurrency 8 [--port 0]
 It prints "READY http://127.0.0.1:PORT" once it listens, and stops on SIGTERM or SIGINT.
@@ -22,6 +26,7 @@ import asyncio
 import json
 import logging
 import signal
+import socket
 import time
 from typing import Any, Awaitable, Callable
 
@@ -52,18 +57,26 @@ class SimBackend:
         self.max_concurrency = max_concurrency
         self.prefill_ms_per_token = prefill_ms_per_token
         self.decode_ms_per_token = decode_ms_per_token
-        # Test hooks: answer 500 to the next `fail_next` requests; when `hold`
-        # is an Event, each response waits for it after its first token.
+        # Test hooks: answer 500 to the next `fail_next` requests and 429 to the
+        # next `busy_next`; when `hold` is an Event, each response waits for it
+        # after its first token.
         self.fail_next = 0
+        self.busy_next = 0
         self.hold: asyncio.Event | None = None
+        self.retry_after = "1"  # the Retry-After of a 429
         self.active = 0
         self.peak = self.served = self.rejected = self.failed = self.cancelled = self.arrived = 0
+        # The peak counting only requests whose client connection was still open, and the
+        # 429s answered while a request whose connection had closed was still counted.
+        self.peak_open = self.rejected_at_disconnect = 0
+        self._serving: dict[int, web.BaseRequest] = {}  # by id(): requests do not hash
         self._runner: web.AppRunner | None = None
 
     def reset(self) -> dict[str, Any]:
         """Start the counters afresh (requests being served stay counted); returns the old ones."""
         old = self.stats()
-        self.peak = self.active
+        self.peak = self.peak_open = self.active
+        self.rejected_at_disconnect = 0
         self.served = 0
         self.rejected = 0
         self.failed = 0
@@ -73,8 +86,10 @@ class SimBackend:
 
     def stats(self) -> dict[str, Any]:
         return {"id": self.id, "name": self.name, "max_concurrency": self.max_concurrency,
-                "active": self.active, "peak": self.peak, "arrived": self.arrived, "served": self.served,
-                "rejected_429": self.rejected, "failed_500": self.failed, "cancelled": self.cancelled}
+                "active": self.active, "peak": self.peak, "peak_open": self.peak_open, "arrived": self.arrived,
+                "served": self.served, "rejected_429": self.rejected,
+                "rejected_429_at_disconnect": self.rejected_at_disconnect, "failed_500": self.failed,
+                "cancelled": self.cancelled}
 
     # -- HTTP -------------------------------------------------------------
 
@@ -112,13 +127,20 @@ class SimBackend:
 
     async def handle(self, request: web.Request) -> web.StreamResponse:
         self.arrived += 1
+        full = 0 < self.max_concurrency <= self.active
+        closed = self._closed_connections() if full else 0
         self.peak = max(self.peak, self.active + 1)
-        if 0 < self.max_concurrency <= self.active:
+        self.peak_open = max(self.peak_open, self.active + 1 - closed)
+        if full or self.busy_next > 0:
+            if not full:
+                self.busy_next -= 1
             self.rejected += 1
+            self.rejected_at_disconnect += int(closed > 0)
             return web.json_response({"error": {"message": f"{self.name} is at its concurrency limit "
                                                 f"({self.max_concurrency})", "type": "rate_limit_error"}},
-                                     status=429)
+                                     status=429, headers={"Retry-After": self.retry_after})
         self.active += 1
+        self._serving[id(request)] = request
         try:
             raw = await request.read()
             if self.fail_next > 0:
@@ -141,6 +163,27 @@ class SimBackend:
             raise
         finally:
             self.active -= 1
+            del self._serving[id(request)]
+
+    def _closed_connections(self) -> int:
+        """Requests being served whose client has closed the connection, noticed here or not yet."""
+        closed = 0
+        for request in self._serving.values():
+            transport = request.transport
+            if transport is None or transport.is_closing():
+                closed += 1
+                continue
+            raw = transport.get_extra_info("socket")
+            if raw is None:
+                continue
+            try:
+                with raw.dup() as sock:
+                    closed += int(sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b"")
+            except BlockingIOError:
+                pass  # open, nothing to read
+            except OSError:
+                closed += 1  # reset
+        return closed
 
     # -- answers ------------------------------------------------------------
 

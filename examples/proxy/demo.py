@@ -14,9 +14,11 @@ it is killed (SIGKILL) and its requests that had not started answering are
 retried on another backend.
 
 Per mode it prints the answers by status, the balancer's rejections by reason,
-latency and queue-wait percentiles, and per backend the dispatch share and the
-peak concurrency the backend itself saw against its cap; at the end the
-/metrics text of the last run as a scraper gets it.
+latency and queue-wait percentiles, the backends' 429s as the proxy handled
+them, and per backend the dispatch share and the peak concurrency the backend
+itself saw against its cap (a peak above it is marked "at a client disconnect"
+when it came only while a request whose client had gone still counted there);
+at the end the /metrics text of the last run as a scraper gets it.
 
 Run:  python -m examples.proxy.demo [--requests N] [--seed S] [--modes superfast,hybrid,...]
 """
@@ -418,6 +420,24 @@ def over_cap_leases(run: ModeRun, server_id: int) -> int:
                    if name == "proxy_leases_over_cap_total" and ("server_id", str(server_id)) in labels))
 
 
+def over_cap(st: dict[str, Any], cap: int) -> str:
+    """How far past its cap a backend's peak went, and whether a client disconnect explains it."""
+    peak = st.get("peak", 0)
+    if peak <= cap:
+        return ""
+    if st.get("peak_open", peak) <= cap:
+        return f"+{peak - cap} at a client disconnect"
+    return f"+{peak - cap} above cap"
+
+
+def upstream_429s(run: ModeRun) -> str:
+    total = int(sum(v for (name, _), v in run.metrics.items() if name == "proxy_upstream_429_total"))
+    handled = {action: int(metric(run, "proxy_upstream_429_handled_total", action=action))
+               for action in ("retried", "parked", "passed_through")}
+    return (f"{total} (retried on another backend {handled['retried']}, parked in the queue {handled['parked']},"
+            f" passed to the client {handled['passed_through']})")
+
+
 def report(run: ModeRun, total: int) -> None:
     outs = run.outcomes
     queue = {"superfast": "queue off", "queue_all": "queue forced on, ttl 5.0s"}.get(run.mode, "queue on, ttl 0.5s")
@@ -446,12 +466,14 @@ def report(run: ModeRun, total: int) -> None:
           f"  p95 {module_p95 * 1000:.0f} ms  over {int(metric(run, 'varnel_lb_queue_wait_seconds_count'))}"
           " samples")
     binned = {k[1][0][1]: int(v) for k, v in run.metrics.items() if k[0] == "proxy_sin_binned_total"}
-    retried_ok = sum(1 for o in outs if o.attempts > 1 and o.status == 200)
+    again = [o for o in outs if o.attempts > 1 and o.status is not None and not o.left]
     stale = int(sum(v for (name, _), v in run.metrics.items() if name == "proxy_stale_grants_total"))
     cleared = [line.split("WARNING ", 1)[-1] for line in run.proxy_log if "Force-cleared" in line]
-    print(f"  retries      {int(metric(run, 'proxy_retries_total'))} ({retried_ok} answered 200 on the second"
-          f" backend)   sin-binned: " + (", ".join(f"backend {b} x{n}" for b, n in binned.items()) or "none")
+    print(f"  retries      {int(metric(run, 'proxy_retries_total'))} after a failure; answers from a second or third"
+          f" backend: {len(again)} ({sum(o.status == 200 for o in again)} of them 200)   sin-binned: "
+          + (", ".join(f"backend {b} x{n}" for b, n in binned.items()) or "none")
           + f"   stale queue grants routed again: {stale}")
+    print(f"  backend 429s {upstream_429s(run)}")
     reaped = f"{run.reaped_after:.2f}s after the freeze" if run.reaped_after is not None else "not seen"
     print(f"  reaper       gpu-b froze with {run.frozen_with} in flight; count cleared {reaped}: "
           + ("; ".join(cleared) or "nothing to clear"))
@@ -465,7 +487,7 @@ def report(run: ModeRun, total: int) -> None:
         st = run.backend_stats.get(s.id, {})
         share = dispatch.get(s.id, 0) / (pool_total[s.model] or 1)
         peak = st.get("peak", 0)
-        flag = "  <- above cap" if peak > s.cap else ""
+        flag = f"  <- {over_cap(st, s.cap)}" if peak > s.cap else ""
         note = "  (stats as of its freeze)" if s.id == FROZEN else ""
         print(f"  {s.id:>3} {s.name:<7}{s.model:<14}{s.weight:>6g}{s.cap:>5}{effective_cap(run.mode, s.cap):>9}"
               f"{dispatch.get(s.id, 0):>12}{share:>8.0%}{st.get('served', 0):>8}{peak:>6}"
@@ -473,22 +495,31 @@ def report(run: ModeRun, total: int) -> None:
 
 
 def summary(runs: list[ModeRun]) -> None:
-    over = [(run, s, run.backend_stats.get(s.id, {})) for run in runs for s in BACKENDS
-            if run.backend_stats.get(s.id, {}).get("peak", 0) > s.cap]
     print("\n== peak concurrency seen by the backends against their caps ==")
-    if not over:
-        print("  no backend ever saw more concurrent requests than its cap")
-    for run, s, st in over:
-        print(f"  {run.mode:<16} {s.name} (backend {s.id}): peak {st['peak']} over its cap {s.cap}"
-              f" (+{st['peak'] - s.cap}), {st['rejected_429']} answered 429 by the backend;"
-              f" the proxy took {over_cap_leases(run, s.id)} lease(s) past the cap")
-    print("  The balancer counts a slot only when the proxy enters its lease. With the queue on, a freed slot\n"
-          "  is handed to a parked request that takes it on a later turn of the event loop; a request\n"
-          "  arriving in between finds the same slot free in select and takes it too (proxy_leases_over_cap_total,\n"
-          "  via=\"queue\": the woken request's lease is the one past the cap). A client that goes away\n"
-          "  makes the proxy release its slot at once, while the backend notices the closed connection a\n"
-          "  moment later, so the next request can reach it while the old one still runs: a 429 with no\n"
-          "  lease past the cap. Retries add no such load: the first backend has already failed the request.")
+    for run in runs:
+        over = [(s, run.backend_stats.get(s.id, {})) for s in BACKENDS
+                if run.backend_stats.get(s.id, {}).get("peak", 0) > s.cap]
+        if not over:
+            print(f"  {run.mode:<16} every backend at or under its cap")
+        for s, st in over:
+            print(f"  {run.mode:<16} {s.name} (backend {s.id}): peak {st['peak']}, cap {s.cap}: {over_cap(st, s.cap)};"
+                  f" {st['rejected_429']} answered 429, {st.get('rejected_429_at_disconnect', 0)} of them while a"
+                  f" departed client's request still counted there; the proxy took {over_cap_leases(run, s.id)}"
+                  " lease(s) past the cap")
+    print("  429s from the backends, as the proxy handled them:")
+    for run in runs:
+        print(f"  {run.mode:<16} {upstream_429s(run)}")
+    print("  A slot the balancer hands to a parked request counts as taken from the hand-off until its wait\n"
+          "  returns, and the proxy enters the lease on that same turn of the event loop, so no request\n"
+          "  arriving in between can take it too, and no lease takes a backend past its cap\n"
+          "  (proxy_leases_over_cap_total). A backend can still see one more than its cap when a client goes\n"
+          "  away: the proxy releases that slot at once (with the queue on, straight to a parked request),\n"
+          "  while the backend notices the closed connection a moment later, so the next request can reach\n"
+          "  it while the old one still counts there (\"at a client disconnect\": every 429 of that backend\n"
+          "  came while a request whose connection was closed still counted there). The backend answers that\n"
+          "  request 429; the proxy does not sin-bin it, and sends the request once to another backend with a\n"
+          "  free slot, else parks it in the queue without that backend, else passes the 429 on with the\n"
+          "  backend's Retry-After.")
 
 
 async def main(args: argparse.Namespace) -> int:

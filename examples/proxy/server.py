@@ -12,7 +12,11 @@ One request's road:
 
 A backend that refuses the connection, times out or answers 5xx before
 anything was sent to the client is sin-binned for `sin_bin_sec` and the
-request is tried once more on another backend of its pool. A backend that the
+request is tried once more on another backend of its pool. A backend that
+answers 429 is full, not failing: it is not sin-binned, and the request goes
+once to another backend of its pool with a free slot now, else waits in the
+queue for one (without that backend), else gets the 429 with the backend's
+Retry-After. A backend that the
 queue hands out after it went out of rotation (the request was parked before)
 is not used: the request is routed again without it. A client that goes
 away cancels its handler (handler cancellation is on): the wait, the upstream
@@ -94,6 +98,15 @@ class UpstreamFailure(Exception):
         self.response = response
 
 
+class UpstreamBusy(Exception):
+    """The backend answered 429 before anything reached the client: it is full, not failing."""
+
+    def __init__(self, server: Server, retry_after: str | None) -> None:
+        super().__init__(f"backend {server['id']} answered 429")
+        self.server = server
+        self.retry_after = retry_after
+
+
 class ClientGone(Exception):
     """The client closed its connection while its stream was being relayed."""
 
@@ -110,6 +123,8 @@ class ProxyStats:
     upstream_failures: Counter[int] = field(default_factory=Counter)
     midstream_failures: Counter[int] = field(default_factory=Counter)
     sin_binned: Counter[int] = field(default_factory=Counter)
+    upstream_429: Counter[int] = field(default_factory=Counter)
+    upstream_429_handled: Counter[str] = field(default_factory=Counter)  # retried | parked | passed_through
     leases_over_cap: Counter[tuple[int, str]] = field(default_factory=Counter)
     stale_grants: Counter[int] = field(default_factory=Counter)
 
@@ -304,55 +319,122 @@ class Proxy:
             return Refusal(reason, waited)
         return Grant(server, queued=True, waited=waited)
 
+    async def _reroute(self, pool: PoolConfig, candidates: list[Server], tokens: int, sticky: str | None,
+                       skip: set[int]) -> Grant | Refusal | None:
+        """After a 429: a backend with a free slot now, else a wait in the queue, else None (pass the 429 on).
+
+        `skip` holds the backend that answered 429 (and any that failed for this
+        request). It is left out of the wait too: the balancer still sees a free
+        slot there and would admit the request at once.
+        """
+        excluded = self.excluded() | skip
+        server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
+                                      algorithm=pool.algorithm, sticky_key=sticky)
+        if server is not None:
+            self.stats.upstream_429_handled["retried"] += 1
+            return Grant(server)
+        # The backends the queue would wait on: as wait_for_slot picks them.
+        weighted = [s for s in candidates if (s.get("weight") or 0.0) > 0.0] or candidates
+        if not self.lb.queue_enabled() or all(s["id"] in excluded for s in weighted):
+            return None
+        self.stats.upstream_429_handled["parked"] += 1
+        server, reason, waited = await self.lb.wait_for_slot(pool.key, candidates, tokens, sin_binned=excluded)
+        if server is None:
+            if reason == "queue_disabled":  # the routing mode changed meanwhile
+                self.lb.note_reject(lbm.RejectReason.AT_CAPACITY)
+                reason = lbm.RejectReason.AT_CAPACITY
+            return Refusal(reason, waited)
+        return Grant(server, queued=True, waited=waited)
+
     async def _route(self, request: web.Request, raw: bytes, pool: PoolConfig, candidates: list[Server],
                      tokens: int, sticky: str | None, stream: bool) -> web.StreamResponse:
-        failed: set[int] = set()
-        failure: UpstreamFailure | None = None
-        for attempt in range(1, MAX_ATTEMPTS + 1):
-            got = await self._acquire(pool, candidates, tokens, sticky, failed)
+        """Up to one retry after a failure and one re-route after a 429, each on another backend."""
+        skip: set[int] = set()  # backends that failed or answered 429 for this request
+        failure: UpstreamFailure | None = None  # the failure the current attempt retries
+        busy: UpstreamBusy | None = None  # the 429 the current attempt re-routes
+        retried = rerouted = False
+        attempt = 0
+        headers: dict[str, str] = {}
+        got: Grant | Refusal | None = await self._acquire(pool, candidates, tokens, sticky, skip)
+        while True:
             if isinstance(got, Grant) and got.queued and got.server["id"] in self.excluded():
                 # Parked before that backend went out of rotation: a waiter keeps the
                 # backends it was parked on, and a dead backend's released leases
                 # free "slots" there. Route again without it (not an attempt).
                 self.stats.stale_grants[got.server["id"]] += 1
                 log.info("queue handed out backend %d, now out of rotation: routing again", got.server["id"])
-                failed.add(got.server["id"])
-                got = await self._acquire(pool, candidates, tokens, sticky, failed)
+                skip.add(got.server["id"])
+                got = await self._acquire(pool, candidates, tokens, sticky, skip)
+            if got is None:
+                assert busy is not None
+                return self._pass_429(pool, busy, headers)
             if isinstance(got, Refusal):
-                if failure is None:
-                    return error_response(503, f"no backend of {pool.model} can take the request now "
-                                          f"({got.reason})", "overloaded_error", reason=got.reason,
-                                          headers={"Retry-After": RETRY_AFTER_SEC})
-                break
+                if failure is not None:
+                    break
+                return error_response(503, f"no backend of {pool.model} can take the request now "
+                                      f"({got.reason})", "overloaded_error", reason=got.reason,
+                                      headers={"Retry-After": RETRY_AFTER_SEC})
             server = got.server
-            if attempt > 1:
+            attempt += 1
+            if failure is not None:
                 self.stats.retries += 1
                 log.info("retrying on backend %d (%s) after %s", server["id"], server["name"], failure)
+            elif busy is not None:
+                log.info("re-routing to backend %d (%s) after %s", server["id"], server["name"], busy)
             headers = {"X-Backend-Id": str(server["id"]), "X-Queue-Wait-Ms": f"{got.waited * 1000:.1f}",
                        "X-Attempts": str(attempt)}
+            failure = busy = None
+            # Nothing awaits between the grant and the lease: a slot the queue handed
+            # over is held for this request only until wait_for_slot returned.
             async with lbm.InflightLease(self.lb, server["id"]):
                 self._check_cap(server, "queue" if got.queued else "select")
                 try:
                     return await self._forward(request, raw, server, stream, headers)
                 except UpstreamFailure as e:
                     failure = e
+                except UpstreamBusy as e:
+                    busy = e
+            skip.add(server["id"])
+            if busy is not None:
+                self.stats.upstream_429[server["id"]] += 1
+                if rerouted:
+                    return self._pass_429(pool, busy, headers)
+                rerouted = True
+                got = await self._reroute(pool, candidates, tokens, sticky, skip)
+                continue
+            assert failure is not None
             self.stats.upstream_failures[server["id"]] += 1
             self._sin_bin(server, failure.message)
-            failed.add(server["id"])
+            if retried:
+                break
+            retried = True
+            got = await self._acquire(pool, candidates, tokens, sticky, skip)
         assert failure is not None
         if failure.response is not None:
             return failure.response
         return error_response(502, f"backend {failure.server['id']} {failure.message}", "upstream_error")
 
+    def _pass_429(self, pool: PoolConfig, busy: UpstreamBusy, headers: dict[str, str]) -> web.Response:
+        """The backend's 429 to the client, with its Retry-After, when no other backend can take the request."""
+        self.stats.upstream_429_handled["passed_through"] += 1
+        server = busy.server
+        log.info("backend %d (%s) answered 429 and no other backend of %s can take the request: passing it on",
+                 server["id"], server["name"], pool.model)
+        return error_response(429, f"backend {server['id']} ({server['name']}) is at its concurrency limit and "
+                              f"no other backend of {pool.model} can take the request now", "rate_limit_error",
+                              headers={**headers, "Retry-After": busy.retry_after or RETRY_AFTER_SEC})
+
     def _check_cap(self, server: Server, via: str) -> None:
         """Count leases that take a backend past its configured cap.
 
-        The balancer counts a slot only when a lease is entered: a request woken
-        from the queue takes its slot a turn of the event loop after the hand-off,
-        and a request that arrived in between may have taken the same slot.
+        The balancer holds a slot handed to a parked request (`held_slots`) until
+        its wait returns, and the lease is entered on that same turn of the event
+        loop, so this should stay at zero: it is kept as a check that no lease
+        overbooks a backend, slots held for other woken requests included.
         """
         cap = server["max_concurrency"]
-        if 0 < cap < self.lb.get_inflight(server["id"]):
+        sid = server["id"]
+        if 0 < cap < self.lb.get_inflight(sid) + self.lb.held_slots.get(sid, 0):
             self.stats.leases_over_cap[(server["id"], via)] += 1
 
     async def _forward(self, request: web.Request, raw: bytes, server: Server, stream: bool,
@@ -376,6 +458,8 @@ class Proxy:
                 except BaseException:
                     up.close()  # drop the upstream connection: the backend sees the request go
                     raise
+                if up.status == 429:
+                    raise UpstreamBusy(server, up.headers.get("Retry-After"))
         except aiohttp.ClientError as e:
             if relaying:
                 raise
@@ -457,7 +541,7 @@ class Proxy:
         family("proxy_client_disconnects_total", "counter",
                "Inference requests whose client went away before the answer ended.",
                [("", st.client_disconnects)])
-        family("proxy_retries_total", "counter", "Requests sent to a second backend after the first failed.",
+        family("proxy_retries_total", "counter", "Requests sent to another backend after one failed (a 429 is not a failure).",
                [("", st.retries)])
         family("proxy_upstream_failures_total", "counter",
                "Upstream attempts that failed before the answer started (refused, timed out or 5xx).",
@@ -466,6 +550,12 @@ class Proxy:
                by_server(st.midstream_failures))
         family("proxy_sin_binned_total", "counter", "Times a backend was put in the sin bin.",
                by_server(st.sin_binned))
+        family("proxy_upstream_429_total", "counter",
+               "Upstream attempts answered 429 (the backend at its own limit) before the answer started.",
+               by_server(st.upstream_429))
+        family("proxy_upstream_429_handled_total", "counter",
+               "What became of those 429s: retried on another backend, parked in the queue, or passed through.",
+               [(f'{{action="{action}"}}', n) for action, n in sorted(st.upstream_429_handled.items())])
         family("proxy_leases_over_cap_total", "counter",
                "Leases that took a backend past its configured max_concurrency, by how the backend was got.",
                [(f'{{server_id="{sid}",via="{via}"}}', n) for (sid, via), n in sorted(st.leases_over_cap.items())])
