@@ -1,7 +1,24 @@
 // Environment readers and the routing-mode / algorithm normalisers.
 #include "knobs.h"
 
-namespace lb::functions {
+namespace lb {
+
+// s.strip().lower() of a str: the str itself when that changes nothing (an
+// exact ASCII str without surrounding white space or capital letters).
+Ref stripped_lower(Handle s) {
+    if (PyUnicode_CheckExact(s.get()) && PyUnicode_IS_ASCII(s.get())) {
+        const auto* p = static_cast<const unsigned char*>(PyUnicode_DATA(s.get()));
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s.get());
+        auto space = [](unsigned char ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r') || (ch >= 0x1c && ch <= 0x1f); };
+        bool plain = n > 0 && !space(p[0]) && !space(p[n - 1]);
+        for (Py_ssize_t i = 0; plain && i < n; ++i) plain = !(p[i] >= 'A' && p[i] <= 'Z');
+        if (plain) return Ref::borrow(s);
+    }
+    return py::call_method(py::call_method(s, names::strip), names::lower);
+}
+
+
+namespace functions {
 namespace {
 
 py::Name n_os{"os"}, n_environ{"environ"};
@@ -26,14 +43,10 @@ Ref env_number(const Call& c, Handle name, Handle dflt, PyObject* (*convert)(PyO
     return v;
 }
 
-// value.strip().lower() if it is a non-empty string, member of the vocabulary
-// `valid`; else the default.
+// The module's normaliser over its globals, read at the moment of use.
 Ref normalize(const Call& c, Handle value, const py::Name& dflt, const py::Name& valid) {
-    if (!py::truthy(value) || !PyUnicode_Check(value.get())) return c.g.get(dflt);
-    Ref stripped = py::call_method(value, names::strip);
-    Ref v = py::call_method(stripped, names::lower);
-    if (py::contains(c.g.get(valid), v)) return v;
-    return c.g.get(dflt);
+    return normalized_name(
+        value, [&] { return c.g.get(valid); }, [&] { return c.g.get(dflt); });
 }
 
 }  // namespace
@@ -60,4 +73,5 @@ Ref normalize_lb_algorithm(const Call& c, Handle value) {
     return normalize(c, value, names::DEFAULT_LB_ALGORITHM, names::VALID_LB_ALGORITHMS);
 }
 
-}  // namespace lb::functions
+}  // namespace functions
+}  // namespace lb

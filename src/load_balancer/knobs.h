@@ -26,6 +26,22 @@ inline Method normalize_lb_algorithm{fn<functions::normalize_lb_algorithm>, "nor
 }  // namespace def
 }  // namespace functions
 
+// s.strip().lower() of a str (knobs.cpp): the str itself when that changes
+// nothing.  For an exact str it runs no code.
+Ref stripped_lower(Handle s);
+
+// The name `value` stands for: value.strip().lower() when `value` is a
+// non-empty str and that is in the vocabulary `valid()`, else `dflt()`.
+// With an exact str and an exact set of exact strs this runs no code (the
+// native decisions rely on it).
+template <class Valid, class Dflt>
+Ref normalized_name(Handle value, Valid&& valid, Dflt&& dflt) {
+    if (!py::truthy(value) || !PyUnicode_Check(value.get())) return dflt();
+    Ref v = stripped_lower(value);
+    if (py::contains(valid(), v)) return v;
+    return dflt();
+}
+
 namespace call {
 
 // normalize_routing_mode(value) / normalize_lb_algorithm(value), with the

@@ -2,7 +2,7 @@
 // from it: the clock, the logger and instance attributes.
 #pragma once
 
-#include "balancer/fastpath.h"
+#include "fastpath.h"
 #include "names.h"
 #include "py/function.h"
 #include "py/ops.h"
@@ -41,13 +41,8 @@ struct Module {
     py::Ref asyncio_module, get_running_loop, current_task, wait_for;
     py::Ref lock_type, lock_acquire, lock_release, lock_wake_up_first, lock_aenter, lock_aexit;
 
-    // What the fast path may assume, read again after every watched change.
-    fast::Facts facts;
-    uint64_t facts_epoch = 0;
-    // The instance the fast path read last, and the last pool key it found
-    // plain (immutable, so it stays plain).
-    fast::View view;
-    py::Ref plain_key;
+    // What the fast path knows (fastpath.h).
+    fast::State fast;
     // Pool labels of the snapshot, by pool key.
     py::Ref label_cache;
     // How many decisions the native path computed, by kind (a diagnostic,
@@ -73,19 +68,24 @@ struct Module {
         return f(kw_pool_key, kw_maxlen, kw_timeout, kw_waiter_fields, builtin_sum, builtin_round, lb_type,
                  waiter_type, lease_type, deque_class, deque_append, deque_popleft, waiter_init, time_module,
                  time_monotonic, time_time, asyncio_module, get_running_loop, current_task, wait_for, lock_type,
-                 lock_acquire, lock_release, lock_wake_up_first, lock_aenter, lock_aexit, plain_key, label_cache,
+                 lock_acquire, lock_release, lock_wake_up_first, lock_aenter, lock_aexit, label_cache,
                  empty_ids, zero_float, empty_str);
     }
 
     int traverse(visitproc visit, void* arg) {
         if (int r = for_each_ref([&](const auto&... refs) { return py::visit_all(visit, arg, refs...); })) return r;
-        return facts.traverse(visit, arg);
+        return fast.traverse(visit, arg);
     }
     void clear() {
         for_each_ref([](auto&... refs) { py::clear_all(refs...); });
-        facts.clear();
+        fast.clear();
     }
 };
+
+// The class bodies, in definition order (startup.cpp).
+extern const std::initializer_list<py::Method*> kLoadBalancerBody;
+extern const std::initializer_list<py::Method*> kWaiterBody;
+extern const std::initializer_list<py::Method*> kLeaseBody;
 
 inline Module& module_of(const py::Call& c) { return *static_cast<Module*>(c.state); }
 
@@ -98,13 +98,6 @@ struct Context {
     Module* m = nullptr;
     const py::Method* def = nullptr;
 };
-
-namespace fast {
-// Bumped by the watchers at every change of anything watched.
-inline uint64_t epoch = 1;
-const Facts& revalidate(Module& m);
-inline const Facts& facts(Module& m) { return m.facts_epoch == epoch ? m.facts : revalidate(m); }
-}  // namespace fast
 
 // time.monotonic(), with `time` read from the module namespace (read
 // natively while that is the interpreter's own clock: fast::monotonic).

@@ -1,16 +1,90 @@
 // The capacity gate: a backend's effective concurrency cap under the active
 // routing mode, the per-pool hot/cold decision of "hybrid" mode, and the
 // free-slot test that selection and the hand-off ask before dispatching.
+//
+// Each rule is one function template: the step methods below compute it on
+// the objects they are given (py::Value), the native gate of a decision
+// (Gate, at the end) on plain numbers.
 #include "balancer/methods.h"
+#include "balancer/native.h"
 #include "balancer/record.h"
+#include "py/value.h"
 
-namespace lb::LoadBalancer {
+namespace lb {
+
+namespace capacity {
 namespace {
+
+using py::truth;
 
 // max(a, b) and min(a, b) as the builtins pick: the first argument unless
 // the second compares strictly greater (smaller).
-Ref py_max(Handle a, Handle b) { return Ref::borrow(py::compare(b, a, Py_GT) ? b : a); }
-Ref py_min(Handle a, Handle b) { return Ref::borrow(py::compare(b, a, Py_LT) ? b : a); }
+template <class N>
+const N& at_least(const N& a, const N& b) {
+    return truth(b > a) ? b : a;
+}
+template <class N>
+const N& at_most(const N& a, const N& b) {
+    return truth(b < a) ? b : a;
+}
+
+// The superfast clamp, never below 1 and never above the operator's own cap:
+// max(1, knob) for a backend without one, else max(1, min(configured, knob)).
+template <class N>
+const N& superfast_cap(const N& configured, const N& knob, const N& zero, const N& one) {
+    if (truth(configured <= zero)) return at_least(one, knob);
+    return at_least(one, at_most(configured, knob));
+}
+
+// The hybrid hysteresis: a hot pool stays hot while either signal is above
+// its exit threshold (the entry threshold times the exit ratio clamped to
+// [lo, hi] = [0.0, 1.0]); a cold one turns hot once either reaches its entry
+// threshold.  Returns the new state (a comparison's result).
+template <class N>
+auto hybrid_hot(bool was_hot, const N& inflight, const N& rate, const N& enter_inflight, const N& enter_rate,
+                const N& exit_ratio, const N& lo, const N& hi) {
+    const N& ratio = at_least(lo, at_most(hi, exit_ratio));
+    const N exit_inflight = enter_inflight * ratio;
+    const N exit_rate = enter_rate * ratio;
+    auto hot = was_hot ? inflight > exit_inflight : inflight >= enter_inflight;
+    if (!truth(hot)) hot = was_hot ? rate > exit_rate : rate >= enter_rate;
+    return hot;
+}
+
+// The effective cap under `mode`: the configured cap, or the superfast clamp
+// of it (`clamp()`), or in "hybrid" mode the configured cap while the pool is
+// hot (`hot()`), else the clamp.
+template <class N, class Hot, class Clamp>
+N effective_cap(Mode mode, const N& configured, Hot&& hot, Clamp&& clamp) {
+    switch (mode) {
+        case Mode::MaxConcurrency:
+        case Mode::QueueAll:
+        case Mode::Other:
+            return configured;
+        case Mode::Superfast:
+            return clamp();
+        case Mode::Hybrid:
+            return hot() ? configured : clamp();
+    }
+    return configured;
+}
+
+// Whether a backend has a free slot: a cap of 0 or less is no limit;
+// otherwise what it is busy with (`busy()`: its in-flight requests and the
+// slots held for woken waiters) must be below the cap.
+template <class N, class Busy>
+auto free_slot(const N& cap, const N& zero, Busy&& busy) -> decltype(cap < cap) {
+    if (truth(cap <= zero)) return py::yes<decltype(cap < cap)>();
+    return busy() < cap;
+}
+
+}  // namespace
+}  // namespace capacity
+
+// ---- the step methods -------------------------------------------------------
+
+namespace LoadBalancer {
+namespace {
 
 // [server], the pool of a backend judged on its own.
 Ref pool_or_self(Handle pool_candidates, Handle server) {
@@ -23,48 +97,34 @@ Ref pool_or_self(Handle pool_candidates, Handle server) {
 }  // namespace
 
 Ref _superfast_cap(const Call& c, Handle, Handle configured) {
-    Ref zero = py::new_int(0), one = py::new_int(1);
-    if (py::compare(configured, zero, Py_LE)) return py_max(one, c.g.get(names::SUPERFAST_PER_SERVER_CAP));
-    Ref clamp = py_min(configured, c.g.get(names::SUPERFAST_PER_SERVER_CAP));
-    return py_max(one, clamp);
+    py::Value knob = c.g.get(names::SUPERFAST_PER_SERVER_CAP);
+    return capacity::superfast_cap(py::Value::of(configured), knob, py::Value(py::new_int(0)),
+                                   py::Value(py::new_int(1)))
+        .ref();
 }
 
 Ref _hybrid_hot(const Call& c, Handle self, Handle pool_key, Handle pool_inflight, Handle pool_rate) {
     bool was_hot = false;
     if (py::truthy(pool_key)) was_hot = py::truthy(py::get(attr(self, names::_pool_hot_state), pool_key, Py_False));
-    Ref enter_inflight = c.g.get(names::HYBRID_INFLIGHT_THRESHOLD);
-    Ref enter_rate = c.g.get(names::HYBRID_RATE_THRESHOLD);
-    // The exit ratio clamped to [0.0, 1.0].
-    Ref lo = py::new_float(0.0), hi = py::new_float(1.0);
-    Ref exit_ratio = py_max(lo, py_min(hi, c.g.get(names::HYBRID_HOT_EXIT_RATIO)));
-    Ref exit_inflight = Ref::steal(PyNumber_Multiply(enter_inflight, exit_ratio));
-    Ref exit_rate = Ref::steal(PyNumber_Multiply(enter_rate, exit_ratio));
-
-    // A hot pool stays hot while either signal is above its exit threshold;
-    // a cold one turns hot once either signal reaches its entry threshold.
-    Ref now_hot = was_hot ? py::rich_compare(pool_inflight, exit_inflight, Py_GT)
-                          : py::rich_compare(pool_inflight, enter_inflight, Py_GE);
-    if (!py::truthy(now_hot))
-        now_hot = was_hot ? py::rich_compare(pool_rate, exit_rate, Py_GT) : py::rich_compare(pool_rate, enter_rate, Py_GE);
-
-    if (!pool_key.is_none() && py::truthy(py::rich_compare(now_hot, py::bool_(was_hot), Py_NE)))
-        py::setitem(attr(self, names::_pool_hot_state), pool_key, now_hot);
-    return now_hot;
+    py::Value enter_inflight = c.g.get(names::HYBRID_INFLIGHT_THRESHOLD);
+    py::Value enter_rate = c.g.get(names::HYBRID_RATE_THRESHOLD);
+    py::Value exit_ratio = c.g.get(names::HYBRID_HOT_EXIT_RATIO);
+    py::Value now_hot =
+        capacity::hybrid_hot(was_hot, py::Value::of(pool_inflight), py::Value::of(pool_rate), enter_inflight,
+                             enter_rate, exit_ratio, py::Value(py::new_float(0.0)), py::Value(py::new_float(1.0)));
+    // The pool's state is written only on a change.
+    if (!pool_key.is_none() && py::truth(now_hot != py::Value::of(was_hot)))
+        py::setitem(attr(self, names::_pool_hot_state), pool_key, now_hot.handle());
+    return now_hot.ref();
 }
 
 Ref _effective_cap_for(const Call& c, Handle self, Handle server, Handle pool_inflight, Handle pool_rate,
                        Handle pool_key) {
-    Ref configured = record::configured_cap(server);
-    Ref mode = attr(self, names::_routing_mode);
-    if (is_mode(c, mode, names::ROUTING_MODE_MAX_CONCURRENCY) || is_mode(c, mode, names::ROUTING_MODE_QUEUE_ALL))
-        return configured;
-    if (is_mode(c, mode, names::ROUTING_MODE_SUPERFAST)) return call::superfast_cap(c, self, configured);
-    if (is_mode(c, mode, names::ROUTING_MODE_HYBRID)) {
-        // Hot pools get the full configured cap, cold ones the clamp.
-        if (call::hybrid_hot(c, self, pool_key.or_none(), pool_inflight, pool_rate)) return configured;
-        return call::superfast_cap(c, self, configured);
-    }
-    return configured;
+    py::Value configured = record::configured_cap(server);
+    Mode mode = mode_of(c, attr(self, names::_routing_mode));
+    auto clamp = [&] { return py::Value(call::superfast_cap(c, self, configured.handle())); };
+    auto hot = [&] { return call::hybrid_hot(c, self, pool_key.or_none(), pool_inflight, pool_rate); };
+    return capacity::effective_cap(mode, configured, hot, clamp).ref();
 }
 
 // self._effective_cap_for(server, self._pool_inflight(pool),
@@ -105,16 +165,81 @@ Ref _pool_inflight(const Call& c, Handle self, Handle candidates) {
 Ref _under_capacity(const Call& c, Handle self, Handle server, Handle pool_candidates, Handle pool_key) {
     // Computed as effective_cap_for computes it, not through a call of
     // self.effective_cap_for.
-    Ref cap = effective_cap_for(c, self, server, pool_candidates, pool_key);
-    Ref zero = py::new_int(0);
-    if (py::compare(cap, zero, Py_LE)) return py::bool_(true);  // unbounded
+    py::Value cap = effective_cap_for(c, self, server, pool_candidates, pool_key);
     // A slot handed to a parked request that has not resumed yet is as busy
     // as one in flight.
-    Ref sid = record::id(server);
-    Ref count = py::get(attr(self, names::inflight), sid, zero);
-    Ref held = py::get(attr(self, names::held_slots), sid, zero);
-    Ref busy = Ref::steal(PyNumber_Add(count, held));
-    return py::rich_compare(busy, cap, Py_LT);
+    auto busy = [&] {
+        Ref sid = record::id(server), zero = py::new_int(0);
+        py::Value count = py::get(attr(self, names::inflight), sid, zero);
+        py::Value held = py::get(attr(self, names::held_slots), sid, zero);
+        return count + held;
+    };
+    return capacity::free_slot(cap, py::Value(py::new_int(0)), busy).ref();
 }
 
-}  // namespace lb::LoadBalancer
+}  // namespace LoadBalancer
+
+// ---- the native gate -----------------------------------------------------------
+
+namespace fast {
+
+bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_inflight, const Now& now) {
+    const Facts& f = *inst.f;
+    inst_ = &inst;
+    pool_key_ = &pool_key;
+    bool failed = false;
+    PyObject* mode = inst.get(kRoutingMode);
+    if (!mode || !plain_mode(f, mode, mode_)) return false;
+    pool_inflight_ = double(pool_inflight);
+
+    // The pool's dispatch rate, and how much of its window the first reading
+    // trims.
+    PyObject* windows = inst.dict(kPoolDispatchWindows);
+    if (!windows) return false;
+    PyObject* window = pool_key.in(windows, failed);
+    if (failed || !window_.read(*inst.m, window ? window : Py_None,
+                                now.num.v - dispatch::window_length(f.hybrid_window.v)))
+        return false;
+    rate_ = window_.rate_at(now.num.v);
+    rate_used_ = false;
+
+    hot_state_ = {};
+    hot_ = hot_written_ = false;
+    if (mode_ == Mode::Hybrid) {
+        hot_state_ = Ref::borrow(inst.dict(kPoolHotState));
+        if (!hot_state_) return false;
+        PyObject* hot = pool_key.in(hot_state_, failed);
+        if (failed || (hot && !PyBool_Check(hot))) return false;
+        hot_ = hot == Py_True;
+    }
+    return true;
+}
+
+bool Gate::free(const Rec& rec) {
+    const Facts& f = *inst_->f;
+    rate_used_ = true;
+    const double configured = double(rec.cap);
+    auto clamp = [&] { return capacity::superfast_cap(configured, f.superfast_cap.v, 0.0, 1.0); };
+    auto hot = [&] {
+        // Replayed in order; the pool's state is written at the end.
+        const bool was = PyTuple_GET_SIZE(pool_key_->obj) > 0 && hot_;
+        const bool now = capacity::hybrid_hot(was, pool_inflight_, rate_, f.hybrid_inflight.v, f.hybrid_rate.v,
+                                              f.hybrid_exit_ratio.v, 0.0, 1.0);
+        if (now != was) {
+            hot_ = now;
+            hot_written_ = true;
+        }
+        return now;
+    };
+    const double cap = capacity::effective_cap(mode_, configured, hot, clamp);
+    return capacity::free_slot(cap, 0.0, [&] { return double(rec.inflight + rec.held); });
+}
+
+void Gate::commit() {
+    if (rate_used_) window_.commit(*inst_->m);
+    if (hot_written_) pool_key_->set(hot_state_, hot_ ? Py_True : Py_False);
+}
+
+}  // namespace fast
+
+}  // namespace lb

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <tuple>
 
-#include "balancer/fastpath.h"
 #include "balancer/methods.h"
 #include "balancer/record.h"
 #include "balancer/native.h"
@@ -17,10 +16,10 @@ namespace {
 // the same keys, the same stable order.  NULL when something is not plain
 // (nothing has run that the steps would not run again).
 Ref filter_plain(Handle candidates, Handle estimated) {
-    fast::Num est;
+    py::Num est;
     // A NaN estimate (which keeps the backends without a limit) is left to
     // the steps.
-    if (!PyList_CheckExact(candidates.get()) || !fast::num(estimated, est) || std::isnan(est.v)) return {};
+    if (!PyList_CheckExact(candidates.get()) || !py::num(estimated, est) || std::isnan(est.v)) return {};
     const bool keep_all = est.v <= 0;
     struct Key {
         int unlimited;
@@ -47,8 +46,8 @@ Ref filter_plain(Handle candidates, Handle estimated) {
         PyObject* s = PyList_GET_ITEM(candidates.get(), i);
         if (!PyDict_CheckExact(s) || !fields.read(s, v)) return {};
         PyObject* raw = v[0];
-        fast::Num lim{0.0, true};
-        if (raw && raw != Py_None && !fast::num(raw, lim)) return {};
+        py::Num lim{0.0, true};
+        if (raw && raw != Py_None && !py::num(raw, lim)) return {};
         const bool unlimited = lim.v == 0.0;  // a missing, None or zero limit (NaN is a limit)
         if (!keep_all && !unlimited && !(lim.v >= est.v)) continue;
         long long limit = 0, id;

@@ -122,7 +122,7 @@ Ref _fulfill(const Call& c, Handle self, Handle waiter, Handle server) {
     call::record_dispatch(c, self, attr(waiter, names::pool_key), server);
     py::call_method(future, names::set_result, server);
     // The slot stays the waiter's until its wait returns (or ends otherwise).
-    py::bump(attr(self, names::held_slots), record::id(server));
+    py::bump_at([&] { return attr(self, names::held_slots); }, record::id(server));
     return py::none();
 }
 

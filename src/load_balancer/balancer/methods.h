@@ -5,7 +5,7 @@
 //   - its implementation, a plain C++ function in the namespace named after
 //     its class (`LoadBalancer::_under_capacity` in capacity.cpp);
 //   - its descriptor (`LoadBalancer::def::_under_capacity`): the Python
-//     signature, from which the class body is built (module.cpp);
+//     signature, from which the class body is built (startup.cpp);
 //   - for the methods one subsystem calls on another by attribute name, a
 //     call-layer function (`call::under_capacity(c, self, server, pool, pool_key)`).
 //
@@ -146,11 +146,6 @@ inline py::Method is_boosted{py::fn<Waiter::is_boosted>, "_Waiter.is_boosted", "
 // held_slots[server_id] goes down by one (the entry is deleted at 0; nothing
 // happens when none is held).  handoff.cpp
 void release_held_slot(py::Handle self, py::Handle server_id);
-
-// The class bodies, in definition order (module.cpp).
-extern const std::initializer_list<py::Method*> kLoadBalancerBody;
-extern const std::initializer_list<py::Method*> kWaiterBody;
-extern const std::initializer_list<py::Method*> kLeaseBody;
 
 // ---- the call layer -------------------------------------------------------------
 

@@ -1,23 +1,35 @@
-// The decisions computed natively, for plain inputs while nothing they rely
-// on is overridden (see fastpath.h): one pass that only reads and checks,
-// then one that computes and writes.  Whenever the reading pass meets
-// something that is not plain, the caller takes the step-by-step path from
-// the start, before anything changed.
+// The reading toolkit of the decisions computed natively, for plain inputs
+// while nothing they rely on is overridden (see fastpath.h), and the native
+// pieces that live with their rules.
 //
-// What keeps the results identical to the step-by-step path:
-//   - no Python code runs between the gate checks of one decision, so the
-//     pool's in-flight total and its dispatch rate are computed once;
-//   - one clock reading stands for the readings of every step of a
-//     decision (readings taken in the same instant);
-//   - hybrid hot/cold decisions are replayed in order, and the pool's state
-//     is written once at the end, to its last value, if any step wrote it.
+// A native decision reads, then computes on C++ values, then writes.  What
+// keeps its results identical to the step-by-step path:
+//   - it reads only what cannot run code: exact dicts and lists of a View
+//     whose tables hold plain keys, exact records, a plain pool key and a
+//     plain sin-bin; whenever something is not plain, the caller takes the
+//     step-by-step path from the start, before anything changed;
+//   - with the interpreter's own clock, no code runs between the gate
+//     checks of one decision, so the pool's in-flight total and its dispatch
+//     rate are computed once, and one clock reading stands for the readings
+//     of every step (readings taken in the same instant); hybrid hot/cold
+//     decisions are replayed in order and the pool's state written once;
+//   - with a replaced clock, the decision reads it where and as often as the
+//     steps do, by running those steps (natively, through the call layer),
+//     and reads again what they may have changed;
+//   - everything it keeps is held (a strong reference), so that code that
+//     does run meanwhile (a replaced clock, a finalizer) cannot free it.
+// The rules themselves are computed by the same function templates the
+// step methods use: capacity.cpp, dispatch.cpp, pickers.cpp, wrr.cpp,
+// record.h, knobs.cpp.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <vector>
 
+#include "balancer/dispatch.h"
 #include "balancer/methods.h"
+#include "balancer/record.h"
 
 namespace lb::fast {
 
@@ -105,8 +117,8 @@ private:
 // whose weight and configured cap are plain numbers.  (Trivial, so that the
 // vectors holding records cost nothing to create.)
 struct Rec {
-    PyObject* obj;       // the record, borrowed from the caller's list
-    PyObject* id;        // its id, borrowed from the record
+    PyObject* obj;       // the record (held by Recs)
+    PyObject* id;        // its id (held by Recs)
     long long id_v;
     bool drained;        // not ((weight or 0.0) > 0.0)
     double weight;       // float(weight or 1.0)
@@ -116,8 +128,8 @@ struct Rec {
 };
 
 // The records of one decision.  Each record and its id are held while the
-// decision runs: code that may run meanwhile (a finalizer, another thread
-// when Python code runs) cannot free them under it.
+// decision runs: code that may run meanwhile (a finalizer, a replaced clock)
+// cannot free them under it.
 class Recs : public Small<Rec> {
 public:
     Recs() = default;
@@ -134,58 +146,63 @@ public:
     }
 };
 
-class Inst;
-
 // Read the records of an exact list; false when the list or a record is not
 // plain.
 bool read_records(PyObject* list, Recs& out);
 
+class Inst;
+
 // inflight.get(id, 0) and held_slots.get(id, 0) of every record, from the
-// instance's exact dicts; false when a table is not an exact dict or a
-// count is not a plain int.
+// instance's tables; false when a table is not an exact dict or a count is
+// not a plain int.
 bool read_counts(const Inst& inst, Recs& recs);
 
-// A pool key whose hash and equality run no Python code: a tuple of strs,
-// ints, floats, None and frozensets of those.
-bool plain_key(Module& m, py::Handle key);
+// A pool key whose hash and equality run no code (fastpath.h: plain_key),
+// remembered by identity for the next call.
+bool plain_pool_key(Module& m, py::Handle key);
 
-// A set of server ids that tests membership without Python code: None, or
-// an exact set or frozenset (empty ones count as None).
-bool plain_id_set(py::Handle ids, PyObject*& out);
+// A set of server ids that tests membership without running code: None, or
+// an exact set or frozenset of plain keys (an empty one counts as None).
+// The set is held in `out` (NULL for none).
+bool plain_id_set(py::Handle ids, py::Ref& out);
 
-// One LoadBalancer instance as the fast path reads it: attributes straight
-// from its dict, which is exact while the class defines none of them.  An
-// instance made by the module's own __init__ is read once per change of its
-// dict (its View); any other is read at each call.
+// One LoadBalancer instance as the fast path reads it: a plain instance made
+// by the module, whose View has plain tables.  What it reads of the View is
+// copied and held at `open`, so that nothing that runs later (and may read
+// another instance into the module's one View) changes it.
 class Inst {
 public:
-    // False when `self` is not a plain instance of the module's class (its
-    // dict must have exact str keys only: reading it runs no Python code),
-    // or the facts are not valid.
+    // False when `self` has no such View, or the facts are not valid.
     bool open(Module& m, const Facts& f, py::Handle self);
     // None of `methods` is overridden, on the class or on the instance.
     bool owns(std::initializer_list<const py::Method*> methods) const;
-    // An attribute (NULL when absent), held for the life of the Inst.
-    PyObject* get(Attr a) const;
+    // An attribute as read at `open` (NULL when absent), held.
+    PyObject* get(Attr a) const { return attrs_[a].get(); }
     // An attribute that must be an exact dict (NULL otherwise).
     PyObject* dict(Attr a) const;
     // self.<a> as the steps would read it at this moment: the attribute as
-    // read while nothing watched changed since (the instance had a View;
-    // its dict, the classes and the module are as they were), else by name.
+    // read while nothing watched changed since, else by name.
     Ref current(Attr a) const;
+    Ref current(const py::Name& name) const;
+    // Nothing watched changed since `open`: what was read still holds.
+    bool unchanged() const { return instance_epoch == instance_epoch_ && epoch == facts_epoch_; }
 
     Module* m = nullptr;
     const Facts* f = nullptr;
     PyObject* self = nullptr;
 
 private:
-    bool viewed_ = false;       // the instance had a View when opened
-    uint64_t overridden_ = 0;   // from it
+    uint64_t overridden_ = 0;
     uint64_t instance_epoch_ = 0, facts_epoch_ = 0;  // the epochs then
-    Ref dict_;                  // the instance's dict
-    mutable Ref attrs_[kAttrCount];
-    mutable bool read_[kAttrCount] = {};
+    Ref attrs_[kAttrCount];
 };
+
+// The methods whose work the native capacity gate does: it stands for
+// `_under_capacity` and everything that calls by name.
+inline const std::initializer_list<const py::Method*> kGateMethods = {
+    &LoadBalancer::def::_under_capacity, &LoadBalancer::def::_pool_inflight,
+    &LoadBalancer::def::_recent_dispatch_rate, &LoadBalancer::def::_effective_cap_for,
+    &LoadBalancer::def::_superfast_cap, &LoadBalancer::def::_hybrid_hot};
 
 // A pool key with its hash, computed once per decision (-1: not known, then
 // every use hashes it, as the steps do).
@@ -200,21 +217,22 @@ struct Key {
     void set(py::Handle d, py::Handle v) const;
 };
 
-// The clock reading of one decision: the float object and its value.
+// The clock reading of one decision: the float object and its value.  With
+// the interpreter's own clock, one reading stands for every step's; with a
+// replaced one, `replaced` is set and the decision reads it where the steps
+// do.
 struct Now {
     py::Ref obj;
-    Num num;
-    // Read the monotonic clock; false when it returned something that is not
-    // a plain number.
-    bool read(Module& m);
-    // A clock that is not the interpreter's own runs Python code: a decision
-    // reads it first, before it looks at anything.  False when that reading
-    // is not a plain number or changed what the facts describe.
-    bool read_if_replaced(Module& m, const Facts& f);
+    py::Num num;
+    bool replaced = false;
+    // Read the interpreter's clock; false when the clock is replaced (then
+    // nothing was read).
+    bool read(Module& m, const Facts& f);
 };
 
-// The capacity gate of one decision over one pool: `_under_capacity(rec,
-// pool, pool_key=pool_key)` for any number of records of the pool.
+// The capacity gate of one decision over one pool, with the interpreter's
+// own clock: `_under_capacity(rec, pool, pool_key=pool_key)` for any number
+// of records of the pool (capacity.cpp).
 class Gate {
 public:
     // Reads what the decisions need; false when something is not plain.
@@ -230,12 +248,11 @@ private:
     const Inst* inst_ = nullptr;
     const Key* pool_key_ = nullptr;
     Mode mode_ = Mode::Other;
-    long long pool_inflight_ = 0;
+    double pool_inflight_ = 0.0;
     double rate_ = 0.0;
-    PyObject* window_ = nullptr;  // the pool's dispatch window, when it has one
-    Py_ssize_t trim_ = 0;         // timestamps to drop from its left
-    bool rate_used_ = false;      // some decision read the rate (and trimmed)
-    PyObject* hot_state_ = nullptr;
+    dispatch::Window window_;
+    bool rate_used_ = false;  // some decision read the rate (and trimmed)
+    Ref hot_state_;           // the pool hot-state table, in hybrid mode
     bool hot_ = false, hot_written_ = false;
 };
 
@@ -249,41 +266,24 @@ void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::
 Ref new_waiter(const Module& m, py::Handle pool_key, py::Handle candidates, py::Handle estimated_tokens,
                py::Handle future, py::Handle queued_at, py::Handle boost_after_sec);
 
-// `_record_dispatch(pool_key, rec)`, with the decision's clock reading
-// (dispatch.cpp).
+// `_record_dispatch(pool_key, rec)` with the decision's reading of the
+// interpreter's clock (dispatch.cpp); with a replaced clock the decision
+// calls the step.
 void record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec, const Now& now);
 
-// The pools' dispatch windows, as the dispatch record keeps them and the
-// dispatch rate reads them.
-// Longest a pool's window may grow; older timestamps fall off the left.
-inline constexpr long kWindowMaxLen = 4096;
-// How far back the rate looks: max(0.5, HYBRID_RATE_WINDOW_SEC) (0.5 for a
-// NaN as well).
-inline double rate_window(double configured) { return configured > 0.5 ? configured : 0.5; }
-// Dispatches per second: `n` retained dispatches over the age of the oldest
-// one, never less than a millisecond.
-inline double dispatch_rate(Py_ssize_t n, double now, double oldest) {
-    double span = now - oldest;
-    if (!(span > 0.001)) span = 0.001;
-    return double(n) / span;
-}
-
-// The algorithm `algorithm` selects (normalize_lb_algorithm), compared with
-// the module's names: 0 round-robin, 1 least-connections, 2 sticky.  False
-// when `algorithm` is not None or an exact str.
-bool algorithm_of(const Facts& f, py::Handle algorithm, int& out);
-
-// The pickers, over eligible plain records (all with in-flight counts).
+// The pickers over eligible plain records (all with in-flight counts):
+// least connections and the sticky lookup (pickers.cpp).
 size_t least_connections_pick(const Recs& recs, const Small<size_t>& eligible);
 // The sticky key must be an exact str whose UTF-8 form the caller has
 // already obtained (PyUnicode_AsUTF8 succeeded): it is then cached, and
 // this cannot fail.
-void sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible, size_t& out);
+size_t sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible);
 
 // The round-robin pick when the pool's lock is free, exact and unmodified:
 // taking and releasing it around a pick that runs no Python code leaves it
-// as it was, so it is only read.  Returns false (nothing changed) when the
-// lock or the pool's state is not plain: the caller then awaits the pick.
+// as it was, so it is only read (wrr.cpp).  Returns false (nothing changed)
+// when the lock or the pool's state is not plain: the caller then awaits
+// the pick.
 bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Small<size_t>& eligible,
               const Now& now, size_t& out);
 

@@ -1,144 +1,184 @@
 // The synchronous pickers: weighted least-connections, and the sticky lookup
-// by rendezvous hashing of (sticky key, server id).
+// by rendezvous hashing of (sticky key, server id).  Each order is one
+// function template (or class), used by the step methods on the objects
+// they are given and by the native decisions on plain records.
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "balancer/blake2b.h"
 #include "balancer/methods.h"
+#include "balancer/native.h"
 #include "balancer/record.h"
+#include "py/value.h"
 
-namespace lb::LoadBalancer {
+namespace lb {
+
+namespace pick {
 namespace {
+
+using py::truth;
+
+// a == b as a tuple comparison finds equal elements: identical objects are
+// equal; plain values compare as they are.
+inline bool same(const py::Value& a, const py::Value& b) { return py::compare(a.handle(), b.handle(), Py_EQ); }
+template <class T>
+bool same(const T& a, const T& b) {
+    return a == b;
+}
 
 // ---- least connections ----------------------------------------------------
 
-// A record's score (ratio, inflight, id), compared as a tuple.  The ratio is
-// kept as a double when it is a float (the normal case) and as the object
-// the division produced otherwise.
-struct LeastConnScore {
-    double ratio = 0.0;
-    Ref ratio_obj;  // set only when the ratio is not a plain float
-    Ref inflight;
-    Ref id;
-    Ref record;
-
-    Ref ratio_ref() const { return ratio_obj ? ratio_obj : py::new_float(ratio); }
-};
-
-LeastConnScore least_conn_score(Handle inflight_map, Handle s) {
-    LeastConnScore sc;
-    sc.record = Ref::borrow(s);
-    sc.id = record::id(s);
-    sc.inflight = py::get(inflight_map, sc.id, py::new_int(0));
-    Ref w = record::pick_weight(s);
-    double wd = PyFloat_AS_DOUBLE(w.get());
-    if (!(wd > 0.0)) {
-        sc.ratio = Py_HUGE_VAL;  // negative, zero or NaN weight
-        return sc;
-    }
-    Handle n = sc.inflight;
-    if (PyLong_CheckExact(n.get()) || PyFloat_CheckExact(n.get())) {
-        sc.ratio = py::as_double(n) / wd;  // int / float, as Python divides them
-        return sc;
-    }
-    Ref q = Ref::steal(PyNumber_TrueDivide(n, w));
-    if (PyFloat_CheckExact(q.get()))
-        sc.ratio = PyFloat_AS_DOUBLE(q.get());
-    else
-        sc.ratio_obj = std::move(q);
-    return sc;
+// The load of a backend relative to its weight: in-flight / weight, or
+// infinity for a weight of 0 or less (or NaN).
+template <class N>
+N conn_ratio(const N& inflight, const N& weight, const N& zero, const N& infinity) {
+    return truth(weight > zero) ? inflight / weight : infinity;
 }
 
-// One element of a tuple comparison: whether `a < b` decides, and how.
-// Returns -1 when the elements are equal (the next element decides).
-int element_less(Handle a, Handle b) {
-    if (py::compare(a, b, Py_EQ)) return -1;
-    return py::compare(a, b, Py_LT) ? 1 : 0;
-}
-
-bool least_conn_less(const LeastConnScore& a, const LeastConnScore& b) {
-    int r;
-    if (!a.ratio_obj && !b.ratio_obj)
-        r = a.ratio == b.ratio ? -1 : (a.ratio < b.ratio ? 1 : 0);
-    else
-        r = element_less(a.ratio_ref(), b.ratio_ref());
-    if (r >= 0) return r;
-    if ((r = element_less(a.inflight, b.inflight)) >= 0) return r;
-    if ((r = element_less(a.id, b.id)) >= 0) return r;
+// Whether the score (ratio, in-flight, id) of one backend is below another's,
+// compared as tuples: the first element that differs decides.  `min` keeps
+// the first of equal scores.
+template <class R, class I, class D>
+bool fewer_connections(const R& ratio_a, const I& inflight_a, const D& id_a, const R& ratio_b, const I& inflight_b,
+                       const D& id_b) {
+    if (!same(ratio_a, ratio_b)) return truth(ratio_a < ratio_b);
+    if (!same(inflight_a, inflight_b)) return truth(inflight_a < inflight_b);
+    if (!same(id_a, id_b)) return truth(id_a < id_b);
     return false;
 }
 
 // ---- rendezvous hashing ---------------------------------------------------
 
-// Append format(value, "") encoded as UTF-8.
-void append_formatted(std::string& out, Handle value, Handle empty) {
-    long long v;
-    if (py::small_int(value, v)) {
-        char buf[24];
-        auto res = std::to_chars(buf, buf + sizeof buf, v);
-        out.append(buf, res.ptr);
-        return;
+// The score of (key, id) is the first 8 bytes of BLAKE2b over
+// f"{key}|{id}" in UTF-8, read big-endian; the highest score wins, the
+// first listed on ties.
+class Rendezvous {
+public:
+    void key(std::string_view utf8) {
+        material_.assign(utf8);
+        material_.push_back('|');
+        prefix_ = material_.size();
     }
+    // Whether the backend whose id reads `id_text` takes the lead.
+    bool leads(std::string_view id_text) {
+        material_.resize(prefix_);
+        material_.append(id_text);
+        uint64_t score = blake2b_8(material_.data(), material_.size());
+        const bool lead = !any_ || score > best_;
+        if (lead) best_ = score;
+        any_ = true;
+        return lead;
+    }
+
+private:
+    std::string material_;
+    size_t prefix_ = 0;
+    uint64_t best_ = 0;
+    bool any_ = false;
+};
+
+// The decimal text of a plain id.
+std::string_view id_text(long long id, char (&buf)[24]) {
+    auto res = std::to_chars(buf, buf + sizeof buf, id);
+    return {buf, size_t(res.ptr - buf)};
+}
+
+// format(value, "") encoded as UTF-8.
+std::string formatted(Handle value, Handle empty) {
+    long long v;
+    char buf[24];
+    if (py::small_int(value, v)) return std::string(id_text(v, buf));
     Ref text = Ref::steal(PyObject_Format(value, empty));
     Py_ssize_t n = 0;
     const char* utf8 = py::check(PyUnicode_AsUTF8AndSize(text, &n));
-    out.append(utf8, size_t(n));
+    return std::string(utf8, size_t(n));
 }
 
 }  // namespace
+}  // namespace pick
+
+// ---- the step methods -------------------------------------------------------
+
+namespace LoadBalancer {
 
 Ref _least_connections_pick(const Call&, Handle self, Handle eligible) {
     Ref inflight = attr(self, names::inflight);
-    LeastConnScore best;
-    bool any = false;
+    const py::Value zero(py::new_float(0.0)), infinity(py::new_float(Py_HUGE_VAL));
+    py::Value best_ratio, best_inflight, best_id;
+    Ref best;
     py::for_each(eligible, [&](Handle s) {
-        LeastConnScore sc = least_conn_score(inflight, s);
-        if (!any || least_conn_less(sc, best)) best = std::move(sc);
-        any = true;
+        py::Value id = record::id(s);
+        py::Value n = py::get(inflight, id.handle(), py::new_int(0));
+        py::Value w = record::pick_weight(s);
+        py::Value ratio = pick::conn_ratio(n, w, zero, infinity);
+        if (best && !pick::fewer_connections(ratio, n, id, best_ratio, best_inflight, best_id)) return;
+        best = Ref::borrow(s);
+        best_ratio = std::move(ratio);
+        best_inflight = std::move(n);
+        best_id = std::move(id);
     });
-    if (!any) py::raise(PyExc_ValueError, "min() iterable argument is empty");
-    return std::move(best.record);
+    if (!best) py::raise(PyExc_ValueError, "min() iterable argument is empty");
+    return best;
 }
 
 Ref _sticky_lookup(const Call& c, Handle, Handle eligible, Handle sticky_key) {
     if (!py::truthy(eligible)) return py::none();
-
-    // The material is f"{sticky_key}|{id}" in UTF-8: the key part is
-    // formatted once and each record's id appended to it.
+    // The key part is formatted once and encoded once the first id is known.
     Handle empty = module_of(c).empty_str;
     Ref key_text = Ref::steal(PyObject_Format(sticky_key, empty));
-    std::string material;
-    size_t prefix = 0;
-    bool have_prefix = false;
-
+    pick::Rendezvous hash;
+    bool keyed = false;
     Ref best;
-    uint64_t best_score = 0;
     py::for_each(eligible, [&](Handle s) {
-        Ref sid = record::id(s);
-        if (have_prefix) {
-            material.resize(prefix);
-            append_formatted(material, sid, empty);
-        } else {
-            // First record: the text is complete before it is encoded.
-            std::string id_text;
-            append_formatted(id_text, sid, empty);
+        std::string id = pick::formatted(record::id(s), empty);
+        if (!keyed) {
             Py_ssize_t n = 0;
             const char* utf8 = py::check(PyUnicode_AsUTF8AndSize(key_text, &n));
-            material.reserve(size_t(n) + 24);
-            material.assign(utf8, size_t(n));
-            material.push_back('|');
-            prefix = material.size();
-            have_prefix = true;
-            material += id_text;
+            hash.key({utf8, size_t(n)});
+            keyed = true;
         }
-        uint64_t score = blake2b_8(material.data(), material.size());
-        if (!best || score > best_score) {
-            best = Ref::borrow(s);
-            best_score = score;
-        }
+        if (hash.leads(id)) best = Ref::borrow(s);
     });
     return best ? std::move(best) : py::none();
 }
 
-}  // namespace lb::LoadBalancer
+}  // namespace LoadBalancer
+
+// ---- the native picks -------------------------------------------------------------
+
+namespace fast {
+
+size_t least_connections_pick(const Recs& recs, const Small<size_t>& eligible) {
+    auto ratio = [&](const Rec& r) { return pick::conn_ratio(double(r.inflight), r.weight, 0.0, Py_HUGE_VAL); };
+    size_t best = eligible[0];
+    double best_ratio = ratio(recs[best]);
+    for (size_t k = 1; k < eligible.size(); ++k) {
+        const Rec& r = recs[eligible[k]];
+        const Rec& b = recs[best];
+        const double rr = ratio(r);
+        if (pick::fewer_connections(rr, r.inflight, r.id_v, best_ratio, b.inflight, b.id_v)) {
+            best = eligible[k];
+            best_ratio = rr;
+        }
+    }
+    return best;
+}
+
+size_t sticky_pick(py::Handle key, const Recs& recs, const Small<size_t>& eligible) {
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);  // cached: see the header
+    pick::Rendezvous hash;
+    hash.key({utf8, size_t(n)});
+    size_t out = eligible[0];
+    for (size_t k = 0; k < eligible.size(); ++k) {
+        char buf[24];
+        if (hash.leads(pick::id_text(recs[eligible[k]].id_v, buf))) out = eligible[k];
+    }
+    return out;
+}
+
+}  // namespace fast
+
+}  // namespace lb

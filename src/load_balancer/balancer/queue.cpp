@@ -7,6 +7,7 @@
 #include "balancer/methods.h"
 #include "balancer/native.h"
 #include "balancer/record.h"
+#include "py/value.h"
 
 namespace lb::LoadBalancer {
 namespace {
@@ -20,6 +21,25 @@ py::Name n_get_running_loop{"get_running_loop"};
 py::Name n_create_future{"create_future"};
 py::Name n_wait_for{"wait_for"};
 py::Name n_TimeoutError{"TimeoutError"};
+
+using py::truth;
+
+// The queue's depth ceiling for a wait set whose configured caps sum to
+// `total`: the total times the mode's multiplier (`multiplier()`, asked only
+// then), at least once; 0, no ceiling, when the caps sum to 0 or less.
+template <class N, class Multiplier>
+N depth_ceiling(const N& total, Multiplier&& multiplier, const N& zero, const N& one) {
+    if (!truth(total > zero)) return zero;
+    const N m = multiplier();
+    return total * (truth(m > one) ? m : one);
+}
+
+// Whether the queue is full for that ceiling: it has one and the number of
+// waiters parked (`depth()`, counted only then) reaches it.
+template <class N, class Depth>
+bool full(const N& ceiling, Depth&& depth, const N& zero) {
+    return truth(ceiling > zero) && truth(depth() >= ceiling);
+}
 
 Ref result(Handle server, Handle reason, Handle seconds) {
     return Ref::steal(PyTuple_Pack(3, server.get(), reason.get(), seconds.get()));
@@ -58,13 +78,14 @@ private:
         Ref wait_set = build_wait_set();
         if (PyList_GET_SIZE(wait_set.get()) == 0) return refuse(n_NO_BACKENDS);
 
-        Ref max_depth = call::queue_capacity_for_pool(c(), self, wait_set);
-        Ref zero = py::new_int(0);
-        if (py::compare(max_depth, zero, Py_GT)) {
-            Ref depth = py::new_int(py::length(attr(self, names::_all_waiters)));
-            if (py::compare(depth, max_depth, Py_GE)) return refuse(n_QUEUE_FULL);
-        }
+        py::Value max_depth = call::queue_capacity_for_pool(c(), self, wait_set);
+        auto depth = [&] { return py::Value(py::new_int(py::length(attr(self, names::_all_waiters)))); };
+        if (full(max_depth, depth, py::Value(py::new_int(0)))) return refuse(n_QUEUE_FULL);
+        return park_and_wait(wait_set);
+    }
 
+    // Build the waiter, park it, try to admit it at once and wait.
+    py::Step park_and_wait(Handle wait_set) {
         Ref loop = py::call_method(c().g.get(names::asyncio), n_get_running_loop);
         future = py::call_method(loop, n_create_future);
         Ref boost = queue_deadline_boost(c(), in_queue_all_mode(c(), self));
@@ -98,20 +119,18 @@ private:
     // future that is already done), when nothing of it can be observed: the
     // waiter class and asyncio.wait_for are the originals, the time-to-live
     // is a number that is not NaN, and for a positive one a task is running
-    // (wait_for would need one).
+    // (wait_for would need one).  With a replaced clock, whose readings may
+    // be observed, the waiter is built and parked as the steps do.
     std::optional<py::Step> start_natively() {
         namespace d = LoadBalancer::def;
         Module& m = module_of(c());
-        const fast::Facts& f = fast::facts(m);
-        fast::Now now;
-        if (!now.read_if_replaced(m, f)) return {};
+        const fast::Facts& f = fast::facts(m.fast);
         fast::Inst inst;
         if (!inst.open(m, f, self) || !f.native_asyncio || !f.waiter_plain || !f.deque_type.is(m.deque_class))
             return {};
-        if (!inst.owns({&d::queue_enabled, &d::queue_ttl_sec, &d::queue_depth_multiplier, &d::_queue_capacity_for_pool,
-                        &d::_try_admit, &d::_fulfill, &d::_remove_waiter, &d::_record_dispatch, &d::_under_capacity,
-                        &d::_pool_inflight, &d::_recent_dispatch_rate, &d::_effective_cap_for, &d::_superfast_cap,
-                        &d::_hybrid_hot}))
+        if (!inst.owns(fast::kGateMethods) ||
+            !inst.owns({&d::queue_enabled, &d::queue_ttl_sec, &d::queue_depth_multiplier, &d::_queue_capacity_for_pool,
+                        &d::_try_admit, &d::_fulfill, &d::_remove_waiter, &d::_record_dispatch}))
             return {};
         // The queue settings compare the mode with "queue_all" directly.
         PyObject* mode_obj = inst.get(fast::kRoutingMode);
@@ -119,18 +138,22 @@ private:
         const bool queue_all = mode_obj == f.mode_queue_all.get() || PyUnicode_Compare(mode_obj, f.mode_queue_all) == 0;
         if (!queue_all && f.queue_enabled != 1) return {};
 
-        PyObject* sin_bin;
+        Ref sin_bin;
         fast::Recs recs;
         PyObject* waiters = inst.dict(fast::kWaiters);
         PyObject* all = inst.get(fast::kAllWaiters);
-        if (!fast::plain_id_set(sin_binned, sin_bin) || !fast::plain_key(m, pool_key) ||
+        if (!fast::plain_id_set(sin_binned, sin_bin) || !fast::plain_pool_key(m, pool_key) ||
             !PyList_CheckExact(candidates.get()) || !waiters || !all || !PyList_CheckExact(all) ||
             !fast::read_records(candidates, recs) || !fast::read_counts(inst, recs))
             return {};
 
         // The wait set: the effective candidates that are not sin-binned.
         fast::Small<size_t> effective, wait_set;
-        undrained_or_all(recs, effective);
+        undrained_or_all([&] { return recs.size(); }, [&](size_t i) { return recs[i].drained; },
+                         [&](size_t i) { effective.push_back(i); },
+                         [&] {
+                             for (size_t i = 0; i < recs.size(); ++i) effective.push_back(i);
+                         });
         long long total_cap = 0, pool_inflight = 0;
         bool failed = false;
         for (size_t k = 0; k < effective.size(); ++k) {
@@ -149,19 +172,25 @@ private:
                 return {};
         }
         if (wait_set.empty()) return {};
-        if (total_cap > 0) {
-            double mult = (queue_all ? f.queue_all_depth : f.queue_depth).v;
-            if (double(PyList_GET_SIZE(all)) >= double(total_cap) * (mult > 1 ? mult : 1)) return {};
-        }
+        const double multiplier = (queue_all ? f.queue_all_depth : f.queue_depth).v;
+        const double ceiling = depth_ceiling(double(total_cap), [&] { return multiplier; }, 0.0, 1.0);
+        if (full(ceiling, [&] { return double(PyList_GET_SIZE(all)); }, 0.0)) return {};
+
+        Ref wait_set_list = py::new_list(Py_ssize_t(wait_set.size()));
+        for (size_t k = 0; k < wait_set.size(); ++k)
+            PyList_SET_ITEM(wait_set_list.get(), Py_ssize_t(k), Py_NewRef(recs[wait_set[k]].obj));
+
+        fast::Now now;
+        if (!now.read(m, f)) return park_and_wait(wait_set_list);  // a replaced clock
 
         Ref loop = py::call(m.get_running_loop);
         fast::Key key{pool_key, PyObject_Hash(pool_key)};
         fast::Gate gate;
-        if ((!now.obj && !now.read(m)) || !gate.prepare(inst, key, pool_inflight, now)) return {};
+        if (!gate.prepare(inst, key, pool_inflight, now)) return {};
         const fast::Rec* admitted = nullptr;
         for (size_t k = 0; k < wait_set.size() && !admitted; ++k)
             if (gate.free(recs[wait_set[k]])) admitted = &recs[wait_set[k]];
-        const fast::Num& ttl = queue_all ? f.queue_all_ttl : f.queue_ttl;
+        const py::Num& ttl = queue_all ? f.queue_all_ttl : f.queue_ttl;
 
         if (admitted) {
             bool skip = !std::isnan(ttl.v) && (ttl.v <= 0 || !py::call(m.current_task).is_none());
@@ -201,9 +230,6 @@ private:
 
         // Parked: build and park the waiter as the steps do; nobody admits it.
         gate.commit();
-        Ref wait_set_list = py::new_list(Py_ssize_t(wait_set.size()));
-        for (size_t k = 0; k < wait_set.size(); ++k)
-            PyList_SET_ITEM(wait_set_list.get(), Py_ssize_t(k), Py_NewRef(recs[wait_set[k]].obj));
         future = py::call_method(loop, n_create_future);
         Ref boost = queue_deadline_boost(c(), queue_all);
         waiter = fast::new_waiter(m, pool_key, wait_set_list, estimated_tokens, future, now.obj, boost);
@@ -286,7 +312,7 @@ private:
     py::Step admitted(Handle server, bool from_future = false) {
         // The caller takes the slot from here, with its lease.  (What the
         // original asyncio.wait_for returns is the future's result.)
-        if (from_future || fast::facts(module_of(c())).native_asyncio)
+        if (from_future || fast::facts(module_of(c()).fast).native_asyncio)
             release_held_slot(self, record::id(server));
         else if (Ref given = granted())
             release_held_slot(self, record::id(given));
@@ -331,17 +357,12 @@ private:
 }  // namespace
 
 Ref _queue_capacity_for_pool(const Call& c, Handle self, Handle candidates) {
-    Ref total = py::new_int(0);
-    py::for_each(candidates, [&](Handle rec) {
-        Ref cap = record::configured_cap(rec);
-        total = Ref::steal(PyNumber_Add(total, cap));
-    });
-    Ref zero = py::new_int(0);
-    if (!py::compare(total, zero, Py_GT)) return zero;
-    Ref mult = call::queue_depth_multiplier(c, self);
-    Ref one = py::new_int(1);
-    Handle factor = py::compare(mult, one, Py_GT) ? mult : one;
-    return Ref::steal(PyNumber_Multiply(total, factor));
+    py::Value total = py::new_int(0);
+    py::for_each(candidates, [&](Handle rec) { total = total + py::Value(record::configured_cap(rec)); });
+    return depth_ceiling(
+               total, [&] { return py::Value(call::queue_depth_multiplier(c, self)); }, py::Value(py::new_int(0)),
+               py::Value(py::new_int(1)))
+        .ref();
 }
 
 Ref wait_for_slot(const Call& c, Handle self, Handle pool_key, Handle candidates, Handle estimated_tokens,

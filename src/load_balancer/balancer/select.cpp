@@ -10,8 +10,22 @@
 namespace lb::LoadBalancer {
 namespace {
 
-// The algorithms as fast::algorithm_of numbers them.
+// The algorithms the pick tells apart.
 enum Algorithm : int { kRoundRobin = 0, kLeastConnections = 1, kSticky = 2 };
+
+// The algorithm `algorithm` selects, natively: normalize_lb_algorithm with
+// the names the facts hold, when that function is the module's own and
+// `algorithm` is None or an exact str (then nothing runs code).  False
+// otherwise.
+bool plain_algorithm(const fast::Facts& f, Handle algorithm, int& out) {
+    if (!f.own_normalizer || !f.algo_default || !f.algo_valid || !f.algo_sticky || !f.algo_least_conn) return false;
+    if (!algorithm.is_none() && !PyUnicode_CheckExact(algorithm.get())) return false;
+    Ref name = normalized_name(
+        algorithm, [&] { return f.algo_valid; }, [&] { return f.algo_default; });
+    auto same = [&](const py::Ref& constant) { return name.is(constant) || PyUnicode_Compare(name, constant) == 0; };
+    out = same(f.algo_sticky) ? kSticky : same(f.algo_least_conn) ? kLeastConnections : kRoundRobin;
+    return true;
+}
 
 struct SelectFrame final : py::Frame {
     Context c_;  // the module and method this frame runs
@@ -38,7 +52,6 @@ struct SelectFrame final : py::Frame {
             ++module_of(c()).native_counts.select;
             return std::move(*step);
         }
-        Handle sin_bin = sin_bin_or_empty(c(), sin_binned);
         if (!py::truthy(candidates)) return py::Step::done(py::none());
 
         // A forced backend is honoured whatever its state, or nothing is.
@@ -54,12 +67,24 @@ struct SelectFrame final : py::Frame {
 
         Ref effective = undrained_or_all(candidates);
         Ref eligible = py::new_list();
-        py::for_each(effective, [&](Handle s) {
+        gate_from(effective, 0, eligible);
+        return pick(eligible);
+    }
+
+    // The capacity filter over the effective candidates from the `start`-th
+    // on: those not sin-binned with a free slot go to `eligible`.
+    void gate_from(Handle effective, Py_ssize_t start, Handle eligible) {
+        Handle sin_bin = sin_bin_or_empty(c(), sin_binned);
+        Ref rest = start ? Ref::steal(PySequence_GetSlice(effective, start, PY_SSIZE_T_MAX)) : Ref::borrow(effective);
+        py::for_each(rest, [&](Handle s) {
             if (py::contains(sin_bin, record::id(s))) return;
             if (call::under_capacity(c(), self, s, effective, pool_key)) py::append(eligible, s);
         });
-        if (PyList_GET_SIZE(eligible.get()) == 0) return py::Step::done(py::none());
+    }
 
+    // The pick among the eligible backends, by the requested algorithm.
+    py::Step pick(Handle eligible) {
+        if (PyList_GET_SIZE(eligible.get()) == 0) return py::Step::done(py::none());
         Ref algo = call::normalize_lb_algorithm(c(), algorithm);
         auto is = [&](const py::Name& name) { return py::truthy(py::rich_compare(algo, c().g.get(name), Py_EQ)); };
         if (is(names::LB_ALGO_STICKY) && py::truthy(sticky_key)) {
@@ -86,42 +111,38 @@ struct SelectFrame final : py::Frame {
 
     // The same decision computed natively (see native.h), or nothing when
     // some input is not plain or some method is overridden: the steps above
-    // then run from the start.
+    // then run from the start.  With a replaced clock, code may run at each
+    // of its readings: when something the decision read is not as it was
+    // any more, the steps take over from that point.
     std::optional<py::Step> decide_natively() {
         namespace d = LoadBalancer::def;
         Module& m = module_of(c());
-        const fast::Facts& facts = fast::facts(m);
-        fast::Now now;
-        if (!now.read_if_replaced(m, facts)) return {};
+        const fast::Facts& facts = fast::facts(m.fast);
         fast::Inst inst;
-        if (!inst.open(m, facts, self)) return {};
-        if (!inst.owns({&d::_under_capacity, &d::_pool_inflight, &d::_recent_dispatch_rate, &d::_effective_cap_for,
-                        &d::_superfast_cap, &d::_hybrid_hot, &d::_record_dispatch}))
+        if (!inst.open(m, facts, self) || !inst.owns(fast::kGateMethods) || !inst.owns({&d::_record_dispatch}))
             return {};
-        PyObject* sin_bin;
+        Ref sin_bin;
         long long forced_id = 0;
         bool forced = !force_server_id.is_none();
         if (!fast::plain_id_set(sin_binned, sin_bin) || (forced && !py::small_int(force_server_id, forced_id)) ||
-            !fast::plain_key(m, pool_key) || !PyList_CheckExact(candidates.get()))
+            !fast::plain_pool_key(m, pool_key) || !PyList_CheckExact(candidates.get()))
             return {};
         if (PyList_GET_SIZE(candidates.get()) == 0) return py::Step::done(py::none());
 
         fast::Recs recs;
         if (!fast::read_records(candidates, recs) || !fast::read_counts(inst, recs)) return {};
         fast::Key key{pool_key, PyObject_Hash(pool_key)};
+        fast::Now now;
+        now.read(m, facts);
 
         if (forced) {
-            for (size_t i = 0; i < recs.size(); ++i) {
-                if (recs[i].id_v != forced_id) continue;
-                if (!now.obj && !now.read(m)) return {};
-                fast::record_dispatch(inst, key, recs[i], now);
-                return py::Step::done(Ref::borrow(recs[i].obj));
-            }
+            for (size_t i = 0; i < recs.size(); ++i)
+                if (recs[i].id_v == forced_id) return native_finish(inst, key, recs[i], now);
             return py::Step::done(py::none());
         }
 
         int algo;
-        if (!fast::algorithm_of(*inst.f, algorithm, algo)) return {};
+        if (!plain_algorithm(facts, algorithm, algo)) return {};
         bool sticky = false;
         if (algo == kSticky && !sticky_key.is_none()) {
             if (!PyUnicode_CheckExact(sticky_key.get())) return {};
@@ -134,40 +155,74 @@ struct SelectFrame final : py::Frame {
             return {};
 
         fast::Small<size_t> effective;
-        undrained_or_all(recs, effective);
-        long long pool_inflight = 0;
-        for (size_t k = 0; k < effective.size(); ++k)
-            if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
+        undrained_or_all([&] { return recs.size(); }, [&](size_t i) { return recs[i].drained; },
+                         [&](size_t i) { effective.push_back(i); },
+                         [&] {
+                             for (size_t i = 0; i < recs.size(); ++i) effective.push_back(i);
+                         });
+        auto banned = [&](const fast::Rec& r) -> int { return sin_bin ? PySet_Contains(sin_bin, r.id) : 0; };
 
-        fast::Gate gate;
-        if ((!now.obj && !now.read(m)) || !gate.prepare(inst, key, pool_inflight, now)) return {};
         fast::Small<size_t> eligible;
-        for (size_t k = 0; k < effective.size(); ++k) {
-            const fast::Rec& r = recs[effective[k]];
-            if (sin_bin) {
-                int banned = PySet_Contains(sin_bin, r.id);
-                if (banned < 0) return PyErr_Clear(), std::nullopt;
-                if (banned) continue;
+        if (!now.replaced) {
+            long long pool_inflight = 0;
+            for (size_t k = 0; k < effective.size(); ++k)
+                if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
+            fast::Gate gate;
+            if (!gate.prepare(inst, key, pool_inflight, now)) return {};
+            for (size_t k = 0; k < effective.size(); ++k) {
+                const fast::Rec& r = recs[effective[k]];
+                int b = banned(r);
+                if (b < 0) return PyErr_Clear(), std::nullopt;
+                if (!b && gate.free(r)) eligible.push_back(effective[k]);
             }
-            if (gate.free(r)) eligible.push_back(effective[k]);
+            gate.commit();
+        } else {
+            // Each check reads the clock, as the step does; after the first,
+            // the checks are this balancer's steps, natively resolved.
+            Ref effective_list = py::new_list(Py_ssize_t(effective.size()));
+            for (size_t k = 0; k < effective.size(); ++k)
+                PyList_SET_ITEM(effective_list.get(), Py_ssize_t(k), Py_NewRef(recs[effective[k]].obj));
+            Ref eligible_list = py::new_list();
+            gate_from(effective_list, 0, eligible_list);
+            // The clock may have run any code: what the pick reads is read
+            // again, or the steps pick.
+            fast::Recs again;
+            if (!inst.unchanged() || !fast::read_records(eligible_list, again) || !fast::read_counts(inst, again))
+                return pick(eligible_list);
+            fast::Small<size_t> every;
+            for (size_t i = 0; i < again.size(); ++i) every.push_back(i);
+            return native_pick(inst, key, again, every, now, sticky, algo);
         }
-        gate.commit();
-        if (eligible.empty()) return py::Step::done(py::none());
+        return native_pick(inst, key, recs, eligible, now, sticky, algo);
+    }
 
+    // The pick among the eligible records, natively, and the dispatch record.
+    py::Step native_pick(const fast::Inst& inst, const fast::Key& key, const fast::Recs& recs,
+                         const fast::Small<size_t>& eligible_in, const fast::Now& now, bool sticky, int algo) {
+        const fast::Small<size_t>* eligible = &eligible_in;
+        if (eligible->empty()) return py::Step::done(py::none());
         size_t winner;
         if (sticky) {
-            fast::sticky_pick(sticky_key, recs, eligible, winner);
+            winner = fast::sticky_pick(sticky_key, recs, *eligible);
         } else if (algo == kLeastConnections) {
-            winner = fast::least_connections_pick(recs, eligible);
-        } else if (!fast::wrr_pick(inst, key, recs, eligible, now, winner)) {
+            winner = fast::least_connections_pick(recs, *eligible);
+        } else if (!fast::wrr_pick(inst, key, recs, *eligible, now, winner)) {
             // The lock is taken or not plain: await the pick as the steps do.
-            Ref list = py::new_list(Py_ssize_t(eligible.size()));
-            for (size_t k = 0; k < eligible.size(); ++k)
-                PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[eligible[k]].obj));
+            Ref list = py::new_list(Py_ssize_t(eligible->size()));
+            for (size_t k = 0; k < eligible->size(); ++k)
+                PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[(*eligible)[k]].obj));
             return await_pick(list);
         }
-        fast::record_dispatch(inst, key, recs[winner], now);
-        return py::Step::done(Ref::borrow(recs[winner].obj));
+        return native_finish(inst, key, recs[winner], now);
+    }
+
+    // Record the dispatch natively, or by the step when the clock is a
+    // replaced one (it reads the clock), and return the record.
+    py::Step native_finish(const fast::Inst& inst, const fast::Key& key, const fast::Rec& rec, const fast::Now& now) {
+        Ref winner = Ref::borrow(rec.obj);
+        if (now.replaced) return finish(std::move(winner));
+        fast::record_dispatch(inst, key, rec, now);
+        return py::Step::done(std::move(winner));
     }
 
     PY_FRAME_REFS(self, pool_key, candidates, force_server_id, sin_binned, algorithm, sticky_key)

@@ -1,12 +1,75 @@
 // Smooth weighted round-robin: per-pool current weights, picked under the
-// pool's lock (held with the asynchronous context-manager protocol).
-#include <climits>
+// pool's lock (held with the asynchronous context-manager protocol).  One
+// round of the algorithm is one function template, which the step below runs
+// on the pool's objects and the native pick (at the end) on plain numbers.
+#include <array>
+#include <cstdint>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "balancer/methods.h"
+#include "balancer/native.h"
 #include "balancer/record.h"
+#include "py/value.h"
 
-namespace lb::LoadBalancer {
+namespace lb {
+
+namespace rr {
+namespace {
+
+using py::truth;
+
+// a == b as a tuple comparison finds equal elements.
+inline bool same(const py::Value& a, const py::Value& b) { return py::compare(a.handle(), b.handle(), Py_EQ); }
+template <class T>
+bool same(const T& a, const T& b) {
+    return a == b;
+}
+
+// Whether a backend keyed (current weight, -id) beats the best so far: the
+// higher current weight, then the smaller id; `max` keeps the first of
+// equal keys.
+template <class W, class I>
+bool beats(const W& cw, const I& neg_id, const W& best_cw, const I& best_neg_id) {
+    if (!same(cw, best_cw)) return truth(cw > best_cw);
+    if (same(neg_id, best_neg_id)) return false;
+    return truth(neg_id > best_neg_id);
+}
+
+// One round over `n` eligible backends (n > 0), in order: `add(k)` puts
+// backend k's weight onto its current weight and returns the weight;
+// `key(k)` gives (current weight, -id) of backend k once all are added;
+// `settle(k, total)` takes the sum of the weights off the winner's current
+// weight.  Returns the winner.
+template <class Add, class Key, class Settle>
+size_t round(size_t n, Add&& add, Key&& key, Settle&& settle) {
+    double total = 0.0;
+    for (size_t k = 0; k < n; ++k) total += add(k);
+    size_t best = 0;
+    auto best_key = key(0);
+    for (size_t k = 1; k < n; ++k) {
+        auto candidate = key(k);
+        if (beats(candidate.first, candidate.second, best_key.first, best_key.second)) {
+            best = k;
+            best_key = std::move(candidate);
+        }
+    }
+    settle(best, total);
+    return best;
+}
+
+// -id of a plain id, as a value that compares like it (without overflow).
+struct NegId {
+    long long id;
+    friend bool operator==(NegId a, NegId b) { return a.id == b.id; }
+    friend bool operator>(NegId a, NegId b) { return a.id < b.id; }
+};
+
+}  // namespace
+}  // namespace rr
+
+namespace LoadBalancer {
 namespace {
 
 py::Name n_aenter{"__aenter__"}, n_aexit{"__aexit__"}, n_setdefault{"setdefault"};
@@ -56,62 +119,9 @@ void require_awaitable(Handle o, const char* method) {
 
 // ---- the pick ---------------------------------------------------------------
 
-struct Entry {
-    Ref record;
-    Ref id;
-};
-
-// a + b / a - b for the current weights, which are floats in practice.
-Ref add_weight(Handle cur, Handle w, double wd) {
-    if (PyFloat_CheckExact(cur.get())) return py::new_float(PyFloat_AS_DOUBLE(cur.get()) + wd);
-    return Ref::steal(PyNumber_Add(cur, w));
-}
-Ref sub_weight(Handle cur, double total) {
-    if (PyFloat_CheckExact(cur.get())) return py::new_float(PyFloat_AS_DOUBLE(cur.get()) - total);
-    return Ref::steal(PyNumber_InPlaceSubtract(cur, py::new_float(total)));
-}
-
-// The tie-break key -id: kept as a machine integer when the id is a plain
-// int that fits, else as the object `-id` evaluates to.
-struct NegId {
-    long long v = 0;
-    Ref obj;
-
-    static NegId of(Handle id) {
-        NegId n;
-        long long x;
-        if (py::small_int(id, x) && x != LLONG_MIN) {
-            n.v = -x;
-            return n;
-        }
-        n.obj = Ref::steal(PyNumber_Negative(id));
-        return n;
-    }
-    Ref ref() const { return obj ? obj : py::new_int(v); }
-};
-
-// Tuple comparison (cw_a, nid_a) > (cw_b, nid_b).
-bool key_greater(Handle cw_a, const NegId& a, Handle cw_b, const NegId& b) {
-    bool equal;
-    if (PyFloat_CheckExact(cw_a.get()) && PyFloat_CheckExact(cw_b.get())) {
-        double x = PyFloat_AS_DOUBLE(cw_a), y = PyFloat_AS_DOUBLE(cw_b);
-        equal = cw_a == cw_b || x == y;
-        if (!equal) return x > y;
-    } else {
-        equal = py::compare(cw_a, cw_b, Py_EQ);
-        if (!equal) return py::compare(cw_a, cw_b, Py_GT);
-    }
-    if (!a.obj && !b.obj) return a.v > b.v;
-    Ref x = a.ref(), y = b.ref();
-    if (py::compare(x, y, Py_EQ)) return false;
-    return py::compare(x, y, Py_GT);
-}
-
 // Drop the ids of `state` that are not the id of an eligible record:
 // set(state) - {ids}, computed in full before anything is removed.
-void prune(Handle state, const std::vector<Entry>& entries) {
-    Ref ids = Ref::steal(PySet_New(nullptr));
-    for (const Entry& e : entries) py::check_int(PySet_Add(ids, e.id));
+void prune(Handle state, Handle ids) {
     // Every eligible id is a key of `state` by now: equal sizes mean nothing
     // is stale.
     if (PyDict_CheckExact(state.get()) && PyDict_GET_SIZE(state.get()) == PySet_GET_SIZE(ids.get())) return;
@@ -138,42 +148,35 @@ void pick_locked(const Call& c, Handle self, Handle pool_key, Handle eligible, R
         state = py::call_method(wrr, n_setdefault, pool_key, py::new_dict());
     }
 
-    // Every eligible record's weight goes onto its current weight.
-    Ref zero = py::new_float(0.0);
-    double total = 0.0;
-    std::vector<Entry> entries;
-    if (PyList_CheckExact(eligible.get())) entries.reserve(size_t(PyList_GET_SIZE(eligible.get())));
-    py::for_each(eligible, [&](Handle s) {
-        Ref w = record::pick_weight(s);
-        double wd = PyFloat_AS_DOUBLE(w.get());
-        total += wd;
-        Ref id = record::id(s);
-        Ref cur = py::get(state, id, zero);
-        py::setitem(state, id, add_weight(cur, w, wd));
-        entries.push_back(Entry{Ref::borrow(s), std::move(id)});
-    });
+    std::vector<std::pair<Ref, Ref>> entries;  // (record, id)
+    py::for_each(eligible, [&](Handle s) { entries.emplace_back(Ref::borrow(s), Ref()); });
+    if (entries.empty()) py::raise(PyExc_ValueError, "max() iterable argument is empty");
+    const py::Value zero(py::new_float(0.0));
+    rr::round(
+        entries.size(),
+        [&](size_t k) {
+            py::Value w = record::pick_weight(entries[k].first);
+            const double wd = PyFloat_AS_DOUBLE(w.handle().get());
+            entries[k].second = record::id(entries[k].first);
+            py::Value cur = py::get(state, entries[k].second, zero.handle());
+            py::setitem(state, entries[k].second, (cur + w).handle());
+            return wd;
+        },
+        [&](size_t k) {
+            Handle id = entries[k].second;
+            return std::pair{py::Value(py::get(state, id, zero.handle())),
+                             py::Value(Ref::steal(PyNumber_Negative(id)))};
+        },
+        [&](size_t k, double total) {
+            chosen = entries[k].first;
+            Handle id = entries[k].second;
+            Ref cur = py::getitem(state, id);
+            py::setitem(state, id, Ref::steal(PyNumber_InPlaceSubtract(cur, py::new_float(total))));
+        });
 
-    // The highest current weight wins; ties go to the smallest id, then to
-    // the first listed.
-    const Entry* winner = nullptr;
-    Ref best_cw;
-    NegId best_nid;
-    for (const Entry& e : entries) {
-        Ref cw = py::get(state, e.id, zero);
-        NegId nid = NegId::of(e.id);
-        if (!winner || key_greater(cw, nid, best_cw, best_nid)) {
-            winner = &e;
-            best_cw = std::move(cw);
-            best_nid = std::move(nid);
-        }
-    }
-    if (!winner) py::raise(PyExc_ValueError, "max() iterable argument is empty");
-    chosen = winner->record;
-
-    Ref cur = py::getitem(state, winner->id);
-    py::setitem(state, winner->id, sub_weight(cur, total));
-
-    prune(state, entries);
+    Ref ids = Ref::steal(PySet_New(nullptr));
+    for (auto& [record, id] : entries) py::check_int(PySet_Add(ids, id));
+    prune(state, ids);
 
     py::setitem(attr(self, names::_pool_last_access), pool_key, monotonic(c));
 }
@@ -303,4 +306,149 @@ Ref _wrr_pick(const Call& c, Handle self, Handle pool_key, Handle eligible) {
     return std::move(coro);
 }
 
-}  // namespace lb::LoadBalancer
+}  // namespace LoadBalancer
+
+// ---- the native pick ----------------------------------------------------------------
+
+namespace fast {
+namespace {
+
+bool exact_deque(const Module& m, PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == m.deque_class.get(); }
+
+// Store `v` as the value of `key` in `d` (an exact dict): a float that only
+// the dict holds is updated in place, which nobody can tell from a new one.
+void set_float(PyObject* d, PyObject* key, PyObject* cur, double v) {
+    if (cur && PyFloat_CheckExact(cur) && Py_REFCNT(cur) == 1) {
+        reinterpret_cast<PyFloatObject*>(cur)->ob_fval = v;
+        return;
+    }
+    py::check_int(PyDict_SetItem(d, key, py::new_float(v)));
+}
+
+// How many different ids the eligible records have.
+size_t distinct_ids(const Recs& recs, const Small<size_t>& eligible) {
+    const size_t n = eligible.size();
+    if (n > 128) {
+        std::unordered_set<long long> seen;
+        for (size_t k = 0; k < n; ++k) seen.insert(recs[eligible[k]].id_v);
+        return seen.size();
+    }
+    // Open addressing in a table at least twice the size of the input.
+    constexpr size_t kSlots = 256;
+    std::array<long long, kSlots> slot;
+    std::array<bool, kSlots> used{};
+    size_t count = 0;
+    for (size_t k = 0; k < n; ++k) {
+        long long id = recs[eligible[k]].id_v;
+        size_t h = size_t(uint64_t(id) * 0x9E3779B97F4A7C15ULL >> 56);
+        while (used[h] && slot[h] != id) h = (h + 1) % kSlots;
+        if (!used[h]) {
+            used[h] = true;
+            slot[h] = id;
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Whether every key of the exact dict `d` is an exact str or int: a
+// look-up in it then runs no code.
+bool plain_keys(PyObject* d) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key)) return false;
+    return true;
+}
+
+}  // namespace
+
+bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Small<size_t>& eligible, const Now& now,
+              size_t& out) {
+    Module& m = *inst.m;
+    if (!inst.f->native_lock) return false;
+    PyObject* locks = inst.dict(kLocks);
+    PyObject* wrr = inst.dict(kWrr);
+    if (!locks || !wrr) return false;
+    bool failed = false;
+
+    // The lock: exact, free, nobody waiting, no instance-level override.
+    Ref lock = Ref::borrow(pool_key.in(locks, failed));
+    if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != m.lock_type.get()) return false;
+    PyObject** ldp = _PyObject_GetDictPtr(lock);
+    if (!ldp || !*ldp || !PyDict_CheckExact(*ldp) || !plain_keys(*ldp)) return PyErr_Clear(), false;
+    Ref ld = Ref::borrow(*ldp);
+    PyObject* locked = lookup(ld, names::_locked, failed);
+    PyObject* waiters = lookup(ld, names::_waiters, failed);
+    if (locked != Py_False || !waiters) return false;
+    if (waiters != Py_None && (!exact_deque(m, waiters) || PySequence_Size(waiters) != 0)) return PyErr_Clear(), false;
+    for (const py::Name* name : {&names::acquire, &names::release, &names::_wake_up_first})
+        if (lookup(ld, *name, failed) || failed) return false;
+
+    // The pool's state: current weights that are plain numbers, under plain
+    // ids.
+    Ref state = Ref::borrow(pool_key.in(wrr, failed));
+    if (failed || (state && (!PyDict_CheckExact(state.get()) || !plain_keys(state)))) return false;
+    const size_t n = eligible.size();
+    Small<double, 64> value;
+    for (size_t k = 0; k < n; ++k) {
+        py::Num v{0.0, false};
+        PyObject* cur = state ? lookup(state, recs[eligible[k]].id, failed) : nullptr;
+        if (failed || (cur && !py::num(cur, v))) return false;
+        value.push_back(v.v);
+    }
+
+    // state = self._wrr.setdefault(pool_key, {})
+    if (!state) {
+        state = py::new_dict();
+        pool_key.set(wrr, state);
+    }
+
+    // An id listed twice gets its weight twice: then the dict holds the
+    // running values, and is read.
+    const size_t distinct = distinct_ids(recs, eligible);
+    const bool repeated = distinct != n;
+    const size_t best = rr::round(
+        n,
+        [&](size_t k) {
+            const Rec& r = recs[eligible[k]];
+            PyObject* cur = lookup(state, r.id, failed);
+            if (repeated) {
+                py::Num v{0.0, false};
+                if (cur) py::num(cur, v);
+                value[k] = v.v;
+            }
+            value[k] += r.weight;
+            set_float(state, r.id, cur, value[k]);
+            return r.weight;
+        },
+        [&](size_t k) {
+            const Rec& r = recs[eligible[k]];
+            double cw = repeated ? PyFloat_AS_DOUBLE(lookup(state, r.id, failed)) : value[k];
+            return std::pair{cw, rr::NegId{r.id_v}};
+        },
+        [&](size_t k, double total) {
+            const Rec& r = recs[eligible[k]];
+            PyObject* cur = lookup(state, r.id, failed);
+            set_float(state, r.id, cur, PyFloat_AS_DOUBLE(cur) - total);
+        });
+
+    // Drop the ids that are not eligible any more: every eligible id is a
+    // key by now, so there are stale ones exactly when the state has more
+    // keys than there are distinct eligible ids.
+    if (size_t(PyDict_GET_SIZE(state.get())) > distinct) {
+        Ref ids = Ref::steal(PySet_New(nullptr));
+        for (size_t k = 0; k < n; ++k) py::check_int(PySet_Add(ids, recs[eligible[k]].id));
+        LoadBalancer::prune(state, ids);
+    }
+
+    // self._pool_last_access[pool_key] = time.monotonic(): the table as the
+    // step reads it, and the clock read here when it is a replaced one.
+    pool_key.set(inst.current(kPoolLastAccess), now.replaced ? fast::monotonic(m) : now.obj);
+    out = eligible[best];
+    return true;
+}
+
+}  // namespace fast
+
+}  // namespace lb

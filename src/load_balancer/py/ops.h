@@ -122,6 +122,32 @@ inline bool small_int(Handle o, long long& out) noexcept {
     return true;
 }
 
+// A plain number: an exact int small enough to be exact as a double, or an
+// exact float (a bool counts as an int).  Computing on one runs no code.
+struct Num {
+    double v = 0.0;
+    bool is_int = true;
+};
+
+// `o` as a Num, or false for any other object.
+inline bool num(Handle o, Num& out) noexcept {
+    PyObject* p = o.get();
+    if (PyFloat_CheckExact(p)) {
+        out = Num{PyFloat_AS_DOUBLE(p), false};
+        return true;
+    }
+    if (PyBool_Check(p)) {
+        out = Num{p == Py_True ? 1.0 : 0.0, true};
+        return true;
+    }
+    long long v;
+    if (small_int(o, v) && v <= (1LL << 53) && v >= -(1LL << 53)) {
+        out = Num{double(v), true};
+        return true;
+    }
+    return false;
+}
+
 inline Ref new_float(double d) { return Ref::steal(PyFloat_FromDouble(d)); }
 inline Ref new_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref new_str(std::string_view s) {
@@ -192,6 +218,18 @@ inline Ref bump(Handle o, Handle key) {
     long long v;
     Ref next = small_int(cur, v) && v < LLONG_MAX ? new_int(v + 1) : Ref::steal(PyNumber_Add(cur, new_int(1)));
     setitem(o, key, next);
+    return next;
+}
+
+// table()[key] = table().get(key, 0) + 1, the table read at each use as a
+// Python statement reads it (`table()` returns it); returns the new count.
+template <class Table>
+inline Ref bump_at(Table&& table, Handle key) {
+    Ref zero = new_int(0);
+    Ref cur = get(table(), key, zero);
+    long long v;
+    Ref next = small_int(cur, v) && v < LLONG_MAX ? new_int(v + 1) : Ref::steal(PyNumber_Add(cur, new_int(1)));
+    setitem(table(), key, next);
     return next;
 }
 

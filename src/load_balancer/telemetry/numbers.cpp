@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "balancer/fastpath.h"
+#include "py/ops.h"
 
 namespace lb::telemetry {
 
@@ -73,8 +73,8 @@ bool Samples::read(const Module& m, PyObject* samples) {
     // The deque keeps its items: each is borrowed once read.
     while (PyObject* item = next(it)) {
         Py_DECREF(item);
-        fast::Num v;
-        if (!fast::num(item, v) || std::isnan(v.v)) return false;
+        py::Num v;
+        if (!py::num(item, v) || std::isnan(v.v)) return false;
         negative_zero_ = negative_zero_ || (v.v == 0 && std::signbit(v.v));
         values_.push_back(v.v);
         objs_.push_back(item);

@@ -178,7 +178,7 @@ bool plain_family(Text& t, PyObject* d, std::string_view start) {
 // built value by value, which nothing here has changed).
 Ref prometheus_natively(const Call& c, Handle self) {
     Module& m = module_of(c);
-    const fast::Facts& f = fast::facts(m);
+    const fast::Facts& f = fast::facts(m.fast);
     fast::Inst inst;
     if (!inst.open(m, f, self)) return {};
     PyObject *inflight = inst.dict(fast::kInflight), *dispatch = inst.dict(fast::kDispatchCounts),

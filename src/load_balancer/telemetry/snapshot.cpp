@@ -4,6 +4,7 @@
 #include <string>
 #include <climits>
 
+#include "balancer/dispatch.h"
 #include "balancer/methods.h"
 #include "balancer/native.h"
 #include "balancer/record.h"
@@ -53,12 +54,15 @@ Ref pool_label(Handle pk) {
     return Ref::steal(PyUnicode_Join(py::new_str("|"), parts));
 }
 
-// Sum of the in-flight counts of the servers that have WRR state in `pk`.
+// Sum of the in-flight counts of the servers that have WRR state in `pk`:
+// a count is added when its id equals (==) one of the state's keys.
 Ref pool_inflight_total(Handle self, Handle pk) {
-    Ref members = py::get(attr(self, names::_wrr), pk, py::new_dict());
+    Ref members = py::to_list(py::get(attr(self, names::_wrr), pk, py::new_dict()));
     Ref total = py::new_int(0);
-    for (auto& [sid, count] : py::items(attr(self, names::inflight)))
-        if (py::contains(members, sid)) total = Ref::steal(PyNumber_Add(total, count));
+    for (auto& [sid, count] : py::items(attr(self, names::inflight))) {
+        bool member = py::any_of(members, [&](Handle key) { return py::truthy(py::rich_compare(sid, key, Py_EQ)); });
+        if (member) total = Ref::steal(PyNumber_Add(total, count));
+    }
     return total;
 }
 
@@ -91,45 +95,11 @@ Ref note_reject(const Call& c, Handle self, Handle reason) {
 }
 
 Ref _bump_reject(const Call&, Handle self, Handle reason) {
-    py::bump(attr(self, names::reject_counts), reason);
+    py::bump_at([&] { return attr(self, names::reject_counts); }, reason);
     return py::none();
 }
 
 namespace {
-
-// A pool's dispatch window as the rates read it: how many of its oldest
-// timestamps fall before the cutoff, and what is left.
-struct Window {
-    PyObject* deque;       // held by `hold`
-    Ref hold;
-    Py_ssize_t trim = 0;   // to drop from the left
-    Py_ssize_t left = 0;   // retained
-    double oldest = 0.0;   // the oldest retained timestamp
-};
-
-bool read_window(const Module& m, PyObject* window, double cutoff, Window& out) {
-    out = Window{window, Ref::borrow(window)};
-    if (window == Py_None) return true;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(window)) != m.deque_class.get()) return false;
-    Py_ssize_t n = PySequence_Size(window);
-    if (n < 0) return PyErr_Clear(), false;
-    fast::Num ts;
-    while (out.trim < n) {
-        Ref item = Ref::steal_or_null(PySequence_GetItem(window, out.trim));
-        if (!item || !fast::num(item, ts)) return PyErr_Clear(), false;
-        if (!(ts.v < cutoff)) break;
-        ++out.trim;
-    }
-    out.left = n - out.trim;
-    out.oldest = ts.v;
-    return true;
-}
-
-double rate_of(Py_ssize_t n, double now, double first_ts) {
-    double span = now - first_ts;
-    if (!(span > 0.001)) span = 0.001;
-    return double(n) / span;
-}
 
 // The label of a pool key (str, frozenset of ints, str), or NULL when the
 // key has another shape (its label is then built step by step).  The cache
@@ -177,21 +147,19 @@ Ref plain_label(Module& m, PyObject* pk) {
 Ref snapshot_natively(const Call& c, Handle self) {
     namespace d = LoadBalancer::def;
     Module& m = module_of(c);
-    const fast::Facts& f = fast::facts(m);
-    fast::Now now;
-    if (!now.read_if_replaced(m, f)) return {};
+    const fast::Facts& f = fast::facts(m.fast);
     fast::Inst inst;
     if (!inst.open(m, f, self) ||
         !inst.owns({&d::_recent_dispatch_rate, &d::queue_enabled, &d::queue_ttl_sec, &d::queue_depth_multiplier}))
         return {};
-    fast::Mode mode;
+    Mode mode;
     PyObject* mode_obj = inst.get(fast::kRoutingMode);
     PyObject *windows = inst.dict(fast::kPoolDispatchWindows), *wrr = inst.dict(fast::kWrr),
              *last_access = inst.dict(fast::kPoolLastAccess), *inflight = inst.dict(fast::kInflight),
              *dispatch = inst.dict(fast::kDispatchCounts), *rejects = inst.dict(fast::kRejectCounts),
              *hot_state = inst.dict(fast::kPoolHotState), *all = inst.get(fast::kAllWaiters),
              *samples = inst.get(fast::kQueueWaitSamples);
-    if (!mode_obj || !f.mode_of(mode_obj, mode) || !windows || !wrr || !last_access || !inflight || !dispatch ||
+    if (!mode_obj || !plain_mode(f, mode_obj, mode) || !windows || !wrr || !last_access || !inflight || !dispatch ||
         !rejects || !hot_state || !all || !PyList_CheckExact(all) || !samples || !f.mode_queue_all ||
         (!f.mode_hybrid && PyDict_GET_SIZE(wrr)))
         return {};
@@ -199,7 +167,9 @@ Ref snapshot_natively(const Call& c, Handle self) {
     auto is = [&](const py::Ref& name) { return mode_obj == name.get() || PyUnicode_Compare(mode_obj, name) == 0; };
     const bool queue_all = is(f.mode_queue_all);
     const bool hybrid = f.mode_hybrid && is(f.mode_hybrid);
-    if (!now.obj && !now.read(m)) return {};
+    // With a replaced clock the steps read it, as often as they do.
+    fast::Now now;
+    if (!now.read(m, f)) return {};
     telemetry::Samples waits;
     if (!waits.read(m, samples)) return {};
     // The percentiles, held: the samples may be a dispatch window too, whose
@@ -215,34 +185,33 @@ Ref snapshot_natively(const Call& c, Handle self) {
 
     // Every window, trimmed as the balancer-wide rate trims them (in the
     // map's order), and what each pool's rate then reads.
-    double length = f.hybrid_window.v > 0.5 ? f.hybrid_window.v : 0.5;
-    double cutoff = now.num.v - length;
-    std::vector<Window> all_windows;
+    const double cutoff = now.num.v - dispatch::window_length(f.hybrid_window.v);
+    std::vector<dispatch::Window> all_windows;
     all_windows.reserve(size_t(PyDict_GET_SIZE(windows)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(windows, &pos, &key, &value)) {
         all_windows.emplace_back();
-        if (!read_window(m, value, cutoff, all_windows.back())) return {};
+        if (!all_windows.back().read(m, value, cutoff)) return {};
     }
     // The windows by deque, for the pools' rates.
-    std::vector<const Window*> by_deque;
+    std::vector<const dispatch::Window*> by_deque;
     by_deque.reserve(all_windows.size());
-    for (const Window& w : all_windows) by_deque.push_back(&w);
-    auto deque_less = [](const Window* a, const Window* b) { return a->deque < b->deque; };
+    for (const dispatch::Window& w : all_windows) by_deque.push_back(&w);
+    auto deque_less = [](const dispatch::Window* a, const dispatch::Window* b) { return a->deque() < b->deque(); };
     std::sort(by_deque.begin(), by_deque.end(), deque_less);
     // A deque shared by several pools is trimmed once, by the first of them:
     // left to the step-by-step path.
     for (size_t i = 1; i < by_deque.size(); ++i)
-        if (by_deque[i]->deque != Py_None && by_deque[i]->deque == by_deque[i - 1]->deque) return {};
+        if (by_deque[i]->deque() != Py_None && by_deque[i]->deque() == by_deque[i - 1]->deque()) return {};
     Py_ssize_t total = 0;
     double first_ts = Py_HUGE_VAL;
-    for (const Window& w : all_windows) {
-        if (w.left == 0) continue;
-        total += w.left;
-        if (w.oldest < first_ts) first_ts = w.oldest;
+    for (const dispatch::Window& w : all_windows) {
+        if (w.left() == 0) continue;
+        total += w.left();
+        if (w.oldest() < first_ts) first_ts = w.oldest();
     }
-    double global_rate = total ? rate_of(total, now.num.v, first_ts) : 0.0;
+    double global_rate = total ? dispatch::rate(total, now.num.v, first_ts) : 0.0;
 
     // In-flight counts by id, for the pools' totals (plain ints only).
     std::vector<std::pair<long long, long long>> counts;
@@ -272,9 +241,9 @@ Ref snapshot_natively(const Call& c, Handle self) {
     while (PyDict_Next(wrr, &pos, &key, &value)) {
         Pool p{Ref::borrow(key), Ref::borrow(value), plain_label(m, key), {}, 0.0, 0.0, false, 0};
         if (!p.label || !PyDict_CheckExact(value)) return {};
-        fast::Num last{0.0, true};
+        py::Num last{0.0, true};
         PyObject* seen = fast::lookup(last_access, key, failed);
-        if (failed || (seen && !fast::num(seen, last))) return {};
+        if (failed || (seen && !py::num(seen, last))) return {};
         p.idle = now.num.v - last.v;
         p.idle_int = now.num.is_int && last.is_int;
         Py_ssize_t spos = 0;
@@ -287,10 +256,10 @@ Ref snapshot_natively(const Call& c, Handle self) {
         }
         PyObject* window = fast::lookup(windows, key, failed);
         if (failed) return {};
-        Window probe{window};
-        auto found = std::lower_bound(by_deque.begin(), by_deque.end(), &probe, deque_less);
-        if (window && found != by_deque.end() && (*found)->deque == window && (*found)->left > 0)
-            p.rate = rate_of((*found)->left, now.num.v, (*found)->oldest);
+        auto found = std::lower_bound(by_deque.begin(), by_deque.end(), window,
+                                      [](const dispatch::Window* w, PyObject* d) { return w->deque() < d; });
+        if (window && found != by_deque.end() && (*found)->deque() == window)
+            p.rate = (*found)->rate_at(now.num.v);
         if (hybrid) {
             PyObject* hot = fast::lookup(hot_state, key, failed);
             if (failed) return {};
@@ -300,8 +269,7 @@ Ref snapshot_natively(const Call& c, Handle self) {
     }
 
     // Nothing below can fail on the data: write the trims, build the result.
-    for (const Window& w : all_windows)
-        for (Py_ssize_t i = 0; i < w.trim; ++i) fast::deque_call(m, w.deque, m.deque_popleft, names::popleft);
+    for (const dispatch::Window& w : all_windows) w.commit(m);
 
     Ref out = py::new_dict();
     auto put = [](Handle d, const py::Name& k, Handle v) { py::check_int(PyDict_SetItem(d, k, v)); };

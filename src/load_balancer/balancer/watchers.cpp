@@ -1,31 +1,31 @@
-// The watchers, the facts they keep current, and where the call layer sends
-// each call.
-#include "balancer/fastpath.h"
-
+// The watchers, the facts they keep current, and the Views of the
+// instances (fastpath.h).
 #include <algorithm>
-#include <cmath>
 #include <iterator>
 #include <unordered_set>
 
 #include "balancer/methods.h"
 #include "knobs.h"
-#include "lifecycle/lifecycle.h"
 
-namespace lb {
+// Exported by the interpreter, but declared only among its internal
+// headers on 3.13: a walk over a set that allocates nothing.
+extern "C" int _PySet_NextEntry(PyObject* set, Py_ssize_t* pos, PyObject** key, Py_hash_t* hash);
 
-namespace fast {
+namespace lb::fast {
+
 namespace {
 
 // Watcher ids, registered once per process: -2 not yet, -1 unavailable.
 int dict_watcher = -2;
 int type_watcher = -2;
 int instance_watcher = -2;
+int table_watcher = -2;
 
 // The adopted instance dicts that are alive.
 std::unordered_set<PyObject*> adopted_dicts;
 
 // Callbacks run before the change lands: they only count it (and forget a
-// dict that goes away).
+// dict that goes away).  None of them calls into Python or allocates.
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++epoch;
     return 0;
@@ -37,6 +37,12 @@ int on_type_event(PyTypeObject*) {
 int on_instance_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
     ++instance_epoch;
     if (event == PyDict_EVENT_DEALLOCATED) adopted_dicts.erase(dict);
+    return 0;
+}
+// A table of an instance: only a key that is not plain (or keys not seen
+// one by one) matter, and make the View be read again.
+int on_table_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+    if ((event == PyDict_EVENT_ADDED && !plain_key(key)) || event == PyDict_EVENT_CLONED) ++instance_epoch;
     return 0;
 }
 
@@ -79,17 +85,64 @@ uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<py::
     return bits;
 }
 
-// Whether `v` is an exact str (then held in `out`).
-void hold_str(PyObject* v, py::Ref& out) { out = v && PyUnicode_CheckExact(v) ? py::Ref::borrow(v) : py::Ref(); }
+// `v` when it is an exact str, else NULL.
+py::Ref exact_str(PyObject* v) { return v && PyUnicode_CheckExact(v) ? py::Ref::borrow(v) : py::Ref(); }
+
+// `v` when it is an exact set or frozenset of exact strs, else NULL.
+py::Ref set_of_strs(PyObject* v) {
+    if (!v || (!PyFrozenSet_CheckExact(v) && !PySet_CheckExact(v))) return {};
+    Py_ssize_t pos = 0;
+    PyObject* item;
+    Py_hash_t hash;
+    while (_PySet_NextEntry(v, &pos, &item, &hash))
+        if (!PyUnicode_CheckExact(item)) return {};
+    return py::Ref::borrow(v);
+}
+
+// A key that is not a container.
+bool atom(PyObject* o) noexcept {
+    return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyUnicode_CheckExact(o) ||
+           PyFloat_CheckExact(o);
+}
+
+bool plain_frozenset(PyObject* s) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject* item;
+    Py_hash_t hash;
+    while (_PySet_NextEntry(s, &pos, &item, &hash))
+        if (!atom(item)) return false;
+    return true;
+}
 
 }  // namespace
 
+bool plain_key(PyObject* key) noexcept {
+    if (atom(key)) return true;
+    if (PyFrozenSet_CheckExact(key)) return plain_frozenset(key);
+    if (!PyTuple_CheckExact(key)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+        PyObject* part = PyTuple_GET_ITEM(key, i);
+        if (atom(part)) continue;
+        if (!PyFrozenSet_CheckExact(part) || !plain_frozenset(part)) return false;
+    }
+    return true;
+}
+
+bool plain_members(PyObject* set) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject* item;
+    Py_hash_t hash;
+    while (_PySet_NextEntry(set, &pos, &item, &hash))
+        if (!plain_key(item)) return false;
+    return true;
+}
+
 const py::Name* const kAttrNames[kAttrCount] = {
-    &names::inflight,         &names::_wrr,          &names::_locks,
-    &names::_pool_last_access, &names::_waiters,     &names::_all_waiters,
-    &names::dispatch_counts,  &names::last_dispatch_ts, &names::reject_counts,
+    &names::inflight,          &names::_wrr,          &names::_locks,
+    &names::_pool_last_access, &names::_waiters,      &names::_all_waiters,
+    &names::dispatch_counts,   &names::last_dispatch_ts, &names::reject_counts,
     &names::queue_wait_samples, &names::_routing_mode, &names::_pool_dispatch_windows,
-    &names::_pool_hot_state,  &names::held_slots,
+    &names::_pool_hot_state,   &names::held_slots,
 };
 
 int Facts::traverse(visitproc visit, void* arg) const {
@@ -102,27 +155,21 @@ void Facts::clear() {
                   algo_default, algo_valid, deque_type);
 }
 
-bool Facts::mode_of(py::Handle mode, Mode& out) const {
-    if (!PyUnicode_CheckExact(mode.get())) return false;
-    // In the order the capacity gate compares them.
-    const std::pair<const py::Ref*, Mode> order[] = {{&mode_max_concurrency, Mode::MaxConcurrency},
-                                                     {&mode_queue_all, Mode::QueueAll},
-                                                     {&mode_superfast, Mode::Superfast},
-                                                     {&mode_hybrid, Mode::Hybrid}};
-    for (const auto& [ref, which] : order) {
-        if (!*ref) return false;
-        if (mode.is(*ref) || PyUnicode_Compare(mode, *ref) == 0) {
-            out = which;
-            return true;
-        }
-    }
-    out = Mode::Other;
-    return true;
+int State::traverse(visitproc visit, void* arg) const {
+    if (int r = facts.traverse(visit, arg)) return r;
+    return py::visit_all(visit, arg, plain_key);
+}
+
+void State::clear() {
+    facts.clear();
+    py::clear_all(plain_key);
 }
 
 void watch(Module& m) {
+    m.fast.owner = &m;
     if (dict_watcher == -2) dict_watcher = add_dict_watcher(on_dict_event);
     if (instance_watcher == -2) instance_watcher = add_dict_watcher(on_instance_event);
+    if (table_watcher == -2) table_watcher = add_dict_watcher(on_table_event);
     if (type_watcher == -2) {
         type_watcher = PyType_AddWatcher(on_type_event);
         if (type_watcher < 0) PyErr_Clear();
@@ -135,11 +182,13 @@ void watch(Module& m) {
     ++epoch;  // read the facts at the next call
 }
 
-const Facts& revalidate(Module& m) {
-    Facts& f = m.facts;
+const Facts& revalidate(State& s) {
+    Facts& f = s.facts;
     f = Facts{};
-    m.facts_epoch = epoch;
-    if (!watching() || !m.dict) return f;
+    s.facts_epoch = epoch;
+    Module* mp = s.owner;
+    if (!watching() || !mp || !mp->dict) return f;
+    Module& m = *mp;
 
     f.lb_own = own_methods(m.lb_type, m, kLoadBalancerBody);
     f.waiter_own = own_methods(m.waiter_type, m, kWaiterBody);
@@ -174,9 +223,9 @@ const Facts& revalidate(Module& m) {
                     _PyType_Lookup(lt, names::dunder_aenter) == m.lock_aenter.get() &&
                     _PyType_Lookup(lt, names::dunder_aexit) == m.lock_aexit.get();
 
-    auto knob = [&](const py::Name& name, Num& out) {
+    auto knob = [&](const py::Name& name, py::Num& out) {
         PyObject* v = global(m, name);
-        return v && num(v, out);
+        return v && py::num(v, out);
     };
     f.knobs = knob(names::SUPERFAST_PER_SERVER_CAP, f.superfast_cap) &&
               knob(names::HYBRID_INFLIGHT_THRESHOLD, f.hybrid_inflight) &&
@@ -193,15 +242,14 @@ const Facts& revalidate(Module& m) {
     else if (enabled && py::small_int(enabled, ev))
         f.queue_enabled = ev != 0;
 
-    hold_str(global(m, names::ROUTING_MODE_MAX_CONCURRENCY), f.mode_max_concurrency);
-    hold_str(global(m, names::ROUTING_MODE_QUEUE_ALL), f.mode_queue_all);
-    hold_str(global(m, names::ROUTING_MODE_SUPERFAST), f.mode_superfast);
-    hold_str(global(m, names::ROUTING_MODE_HYBRID), f.mode_hybrid);
-    hold_str(global(m, names::LB_ALGO_STICKY), f.algo_sticky);
-    hold_str(global(m, names::LB_ALGO_LEAST_CONN), f.algo_least_conn);
-    hold_str(global(m, names::DEFAULT_LB_ALGORITHM), f.algo_default);
-    PyObject* valid = global(m, names::VALID_LB_ALGORITHMS);
-    if (valid && (PyFrozenSet_CheckExact(valid) || PySet_CheckExact(valid))) f.algo_valid = py::Ref::borrow(valid);
+    f.mode_max_concurrency = exact_str(global(m, names::ROUTING_MODE_MAX_CONCURRENCY));
+    f.mode_queue_all = exact_str(global(m, names::ROUTING_MODE_QUEUE_ALL));
+    f.mode_superfast = exact_str(global(m, names::ROUTING_MODE_SUPERFAST));
+    f.mode_hybrid = exact_str(global(m, names::ROUTING_MODE_HYBRID));
+    f.algo_sticky = exact_str(global(m, names::LB_ALGO_STICKY));
+    f.algo_least_conn = exact_str(global(m, names::LB_ALGO_LEAST_CONN));
+    f.algo_default = exact_str(global(m, names::DEFAULT_LB_ALGORITHM));
+    f.algo_valid = set_of_strs(global(m, names::VALID_LB_ALGORITHMS));
     PyObject* normalizer = global(m, names::normalize_lb_algorithm);
     f.own_normalizer = normalizer && py::method_of(normalizer) == &functions::def::normalize_lb_algorithm &&
                        py::state_of(normalizer) == &m;
@@ -213,7 +261,8 @@ const Facts& revalidate(Module& m) {
 
 void adopt(Module& m, py::Handle self) {
     // Only instances of the module's own class are read through Views.
-    if (instance_watcher < 0 || reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return;
+    if (instance_watcher < 0 || table_watcher < 0 || reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get())
+        return;
     PyObject** dp = _PyObject_GetDictPtr(self);
     if (!dp || !*dp) return PyErr_Clear();
     // A new dict filled from the old one is combined, not split: it shares
@@ -253,10 +302,20 @@ uint64_t method_named(PyObject* key) {
     return 0;
 }
 
-}  // namespace
+// Whether every key of the exact dict `table` is plain; the table is
+// watched from now on for keys that are not.
+bool plain_table(PyObject* table) {
+    if (PyDict_Watch(table_watcher, table) < 0) return PyErr_Clear(), false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value))
+        if (!plain_key(key)) return false;
+    return true;
+}
 
+// The View of the adopted instance dict `dict`, read again if it changed.
 const View* view(Module& m, PyObject* dict) noexcept {
-    View& v = m.view;
+    View& v = m.fast.view;
     if (!dict) return nullptr;
     if (v.dict == dict && v.epoch == instance_epoch) return &v;
     if (!adopted(dict)) return nullptr;
@@ -264,11 +323,11 @@ const View* view(Module& m, PyObject* dict) noexcept {
     // What is read is borrowed, so no Python code may run meanwhile: every
     // key must be an exact str (compared natively), and one walk of the dict
     // finds the attributes and any instance-level method override.  A dict
-    // with any other key has no View: its names are then looked up one at a
-    // time, at the moments the by-name protocol looks them up.
+    // with any other key has no View.
     const uint64_t start = instance_epoch;
     v.dict = nullptr;
     v.overridden = 0;
+    v.plain_tables = false;
     std::fill(std::begin(v.attrs), std::end(v.attrs), nullptr);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -283,26 +342,29 @@ const View* view(Module& m, PyObject* dict) noexcept {
             v.overridden |= method_named(key);
         }
     }
+    // The tables looked up by server id or pool key.
+    bool plain = true;
+    for (Attr a : {kInflight, kWrr, kLocks, kPoolLastAccess, kWaiters, kDispatchCounts, kLastDispatchTs,
+                   kRejectCounts, kPoolDispatchWindows, kPoolHotState, kHeldSlots})
+        if (PyObject* t = v.attrs[a]; t && PyDict_CheckExact(t)) plain = plain_table(t) && plain;
     if (instance_epoch != start) return nullptr;  // a guard: nothing above runs code
+    v.plain_tables = plain;
     v.dict = dict;
     v.epoch = start;
     return &v;
 }
 
-PyObject* dict_of(Module& m, py::Handle self) noexcept {
-    if (reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return nullptr;
+}  // namespace
+
+const View* view_of(Module& m, py::Handle self) noexcept {
+    const Facts& f = facts(m.fast);
+    if (!f.valid || !f.lb_plain || reinterpret_cast<PyObject*>(self.type()) != m.lb_type.get()) return nullptr;
     PyObject** dp = _PyObject_GetDictPtr(self);
-    return dp ? *dp : nullptr;
-}
-
-const View* view_of(Module& m, py::Handle self) noexcept { return view(m, dict_of(m, self)); }
-
-const View* plain_view(Module& m, const Facts& f, py::Handle self) noexcept {
-    return f.valid && f.lb_plain ? view_of(m, self) : nullptr;
+    return dp ? view(m, *dp) : nullptr;
 }
 
 py::Ref attr(Module& m, py::Handle self, Attr a) {
-    if (const View* v = plain_view(m, facts(m), self))
+    if (const View* v = view_of(m, self))
         if (PyObject* value = v->attrs[a]) return py::Ref::borrow(value);
     return py::getattr(self, *kAttrNames[a]);
 }
@@ -318,62 +380,13 @@ py::Ref from_clock(int (*clock)(PyTime_t*)) {
 }  // namespace
 
 py::Ref monotonic(Module& m) {
-    if (facts(m).native_clock) return from_clock(PyTime_Monotonic);
+    if (facts(m.fast).native_clock) return from_clock(PyTime_Monotonic);
     return py::call_method(py::Globals(m.dict).get(names::time), names::monotonic);
 }
 
 py::Ref wall_clock(Module& m) {
-    if (facts(m).native_clock) return from_clock(PyTime_Time);
+    if (facts(m.fast).native_clock) return from_clock(PyTime_Time);
     return py::call_method(py::Globals(m.dict).get(names::time), names::time_fn);
 }
 
-}  // namespace fast
-
-namespace {
-
-// Whether `self`'s own dict holds `name` (an instance-level override).
-// Errors count as holding it: the by-name path then reports them.
-bool instance_has(py::Handle self, py::Handle name) noexcept {
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    if (!dp || !*dp) return self.type()->tp_flags & Py_TPFLAGS_MANAGED_DICT;  // no dict: nothing, or unknown
-    PyObject* v = PyDict_GetItemWithError(*dp, name);
-    if (v) return true;
-    if (!PyErr_Occurred()) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// Where `self.<m>` resolves through `type`: the module owning the native
-// implementation, or NULL.
-const Module* owner_through(PyTypeObject* type, const py::Method& m) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* d = _PyType_Lookup(type, m.name_object());
-    if (!d || py::method_of(d) != &m) return nullptr;
-    return static_cast<const Module*>(py::state_of(d));
-}
-
-}  // namespace
-
-const Module* resolve(const py::Call& c, py::Handle self, const py::Method& m) {
-    Module& mod = module_of(c);
-    const fast::Facts& f = fast::facts(mod);
-    PyObject* type = reinterpret_cast<PyObject*>(self.type());
-    const Module* owner;
-    uint64_t bit = uint64_t(1) << m.slot();
-    if (f.valid && type == mod.lb_type.get() && m.table() == &LoadBalancer::def::init)
-        owner = f.lb_own & bit ? &mod : nullptr;
-    else if (f.valid && type == mod.waiter_type.get() && m.table() == &Waiter::def::is_boosted)
-        owner = f.waiter_own & bit ? &mod : nullptr;
-    else if (f.valid && type == mod.lease_type.get() && m.table() == &InflightLease::def::init)
-        owner = f.lease_own & bit ? &mod : nullptr;
-    else
-        owner = owner_through(self.type(), m);
-    if (!owner) return nullptr;
-    // An instance made by the module tells its overrides at once.
-    if (owner == &mod && m.table() == &LoadBalancer::def::init)
-        if (const fast::View* v = fast::view_of(mod, self)) return v->overridden & bit ? nullptr : owner;
-    if (instance_has(self, m.name_object())) return nullptr;
-    return owner;
-}
-
-}  // namespace lb
+}  // namespace lb::fast

@@ -1,4 +1,4 @@
-// Module definition and the import sequence.
+// Module start-up: the module definition and the import sequence.
 //
 // The module has no method table: its execution slot builds the namespace
 // step by step, each step reading the names it needs from the namespace
