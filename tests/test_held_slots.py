@@ -13,16 +13,13 @@ import time
 import pytest
 
 import load_balancer as m
-from tests.helpers import POOL, by_name, run, server
-
-ByName = by_name(m.LoadBalancer)
+from tests.helpers import POOL, run, server
 
 
-@pytest.fixture(params=["plain", "by_name"])
-def hlb(request, monkeypatch):
+@pytest.fixture
+def hlb(lb, monkeypatch):
     monkeypatch.setattr(m, "QUEUE_ENABLED", True)
     monkeypatch.setattr(m, "QUEUE_TTL_SEC", 30.0)
-    lb = m.LoadBalancer() if request.param == "plain" else ByName()
     lb.set_routing_mode("max_concurrency")
     return lb
 

@@ -171,8 +171,8 @@ def test_waiter_class_is_looked_up_when_used(qlb, monkeypatch):
 
 
 def test_sin_binned_is_keyword_only(qlb):
-    with pytest.raises(TypeError):
-        qlb.wait_for_slot(POOL, [server(1)], 10, {1})
+    with pytest.raises(TypeError):  # refused at the call, before anything is awaited
+        load_balancer.LoadBalancer.wait_for_slot(qlb, POOL, [server(1)], 10, {1})
     got = run(qlb.wait_for_slot(POOL, [server(1)], estimated_tokens=10))
     assert got[1] == "ok"
 

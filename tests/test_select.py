@@ -108,8 +108,8 @@ def test_all_drained_candidates_rotate(lb, clock):
 def test_round_robin_is_the_default(lb, clock, kwargs):
     lb.inflight[1] = 3  # least-connections would not pick 1 first
     assert [select(lb, POOL, trio(), **kwargs)["id"] for _ in range(7)] == SWRR_5_1_1
-    with pytest.raises(TypeError):
-        lb.select(POOL, [], 100)  # estimated_tokens is keyword-only
+    with pytest.raises(TypeError):  # estimated_tokens is keyword-only: refused at the call
+        load_balancer.LoadBalancer.select(lb, POOL, [], 100)
 
 
 def test_sticky_and_least_connections(lb, clock, dispatches):
