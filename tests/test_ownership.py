@@ -252,11 +252,12 @@ def test_count_lands_in_the_table_read_at_its_use(how):
 
 # ---- d. another balancer used during a count ---------------------------------------
 
-@pytest.mark.xfail(strict=True, reason="the count reads the balancer's overrides after the look-up from a "
-                                       "record the other balancer's count replaced: _wake_one is skipped")
+@pytest.mark.xfail(strict=True, reason="after the look-up the count judges the balancer's overrides from a "
+                                       "record of it that the other balancer's count replaced: _wake_one "
+                                       "is skipped")
 def test_wake_up_override_is_called_when_a_comparison_uses_another_balancer():
-    """Comparing a key of the counts counts on another balancer; the
-    decrement of the lease's exit still calls the instance's own
+    """Comparing a key of the counts increments another balancer's count;
+    the decrement of the lease's exit still calls the instance's own
     `_wake_one`."""
     def scenario(name, cls):
         lb, other = cls(), cls()
