@@ -4,6 +4,7 @@ import logging
 import pytest
 
 import load_balancer
+from tests.helpers import ByNameBalancer, ByNameWaiter
 
 
 class FakeClock:
@@ -28,8 +29,21 @@ def lbm():
     return load_balancer
 
 
+@pytest.fixture(params=["plain", "by_name"])
+def lb(request, monkeypatch):
+    """A balancer on each path: a plain one (native decisions) and one whose
+    every method is a Python override (step by step). A fault in either path
+    fails the same named test."""
+    if request.param == "plain":
+        return load_balancer.LoadBalancer()
+    # The waiters the queue builds then answer is_boosted by name too.
+    monkeypatch.setattr(load_balancer, "_Waiter", ByNameWaiter)
+    return ByNameBalancer()
+
+
 @pytest.fixture
-def lb():
+def plain_lb():
+    """A plain balancer, for tests of the native path or of the class itself."""
     return load_balancer.LoadBalancer()
 
 

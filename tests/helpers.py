@@ -1,6 +1,9 @@
 """Small builders shared by the tests."""
 import asyncio
+import contextlib
 import inspect
+
+import load_balancer
 
 
 def server(sid, weight=1, max_concurrency=None, max_input_tokens=None, **extra):
@@ -41,3 +44,29 @@ def by_name(base, keep=frozenset()):
     ns = {name: _wrap(fn) for name, fn in vars(base).items()
           if callable(fn) and (not name.startswith("__") or name in keep)}
     return type("ByName" + base.__name__, (base,), ns)
+
+
+# The step-by-step path: a balancer whose every method is a Python override,
+# and the waiter class whose is_boosted is one (install it as the module's
+# `_Waiter` so that the queue builds its waiters from it).
+ByNameBalancer = by_name(load_balancer.LoadBalancer)
+ByNameWaiter = by_name(load_balancer._Waiter)
+
+
+def is_plain(lb):
+    """Whether `lb` is a plain balancer: one that decides natively."""
+    return type(lb) is load_balancer.LoadBalancer
+
+
+@contextlib.contextmanager
+def assert_native(kind, lb=None):
+    """The block computes at least one decision of `kind` ("select",
+    "wait_for_slot", "snapshot", "count") natively; none when `lb` is given
+    and is not a plain balancer (it must take the step-by-step path)."""
+    before = load_balancer._native_decisions()[kind]
+    yield
+    native = load_balancer._native_decisions()[kind] - before
+    if lb is None or is_plain(lb):
+        assert native > 0, f"no {kind} decision was computed natively"
+    else:
+        assert native == 0, f"{native} {kind} decision(s) computed natively for {type(lb).__name__}"

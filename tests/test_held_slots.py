@@ -13,16 +13,13 @@ import time
 import pytest
 
 import load_balancer as m
-from tests.helpers import POOL, by_name, run, server
-
-ByName = by_name(m.LoadBalancer)
+from tests.helpers import POOL, assert_native, run, server
 
 
-@pytest.fixture(params=["plain", "by_name"])
-def hlb(request, monkeypatch):
+@pytest.fixture
+def hlb(lb, monkeypatch):
     monkeypatch.setattr(m, "QUEUE_ENABLED", True)
     monkeypatch.setattr(m, "QUEUE_TTL_SEC", 30.0)
-    lb = m.LoadBalancer() if request.param == "plain" else ByName()
     lb.set_routing_mode("max_concurrency")
     return lb
 
@@ -46,8 +43,10 @@ def test_the_hand_off_holds_the_slot_until_the_waiter_takes_it(hlb):
     async def main():
         lease = m.InflightLease(hlb, 1)
         lease.__enter__()
-        task = await parked(hlb, [s])
-        lease.__exit__(None, None, None)  # the slot goes to the parked request ...
+        with assert_native("wait_for_slot", hlb):
+            task = await parked(hlb, [s])
+        with assert_native("count", hlb):
+            lease.__exit__(None, None, None)  # the slot goes to the parked request ...
         # ... which has not run yet: the slot is still busy for everyone else
         assert hlb.held_slots == {1: 1} and hlb.inflight == {}
         assert await hlb.select(POOL, [s]) is None
@@ -67,7 +66,8 @@ def test_an_admission_on_the_spot_holds_nothing(hlb):
     s = server(1, max_concurrency=2)
 
     async def main():
-        got = await hlb.wait_for_slot(POOL, [s], 0)
+        with assert_native("wait_for_slot", hlb):
+            got = await hlb.wait_for_slot(POOL, [s], 0)
         assert got[:2] == (s, "ok") and hlb.held_slots == {}
 
     run(main())

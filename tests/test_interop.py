@@ -25,21 +25,21 @@ class TestArgumentBinding:
         (lambda lb: m.InflightLease(lb, 1).__exit__(),
          "InflightLease.__exit__() missing 3 required positional arguments: 'exc_type', 'exc', and 'tb'"),
     ])
-    def test_errors_match_python(self, lb, call, message):
+    def test_errors_match_python(self, plain_lb, call, message):
         with pytest.raises(TypeError) as info:
-            call(lb)
+            call(plain_lb)
         assert str(info.value) == message
 
-    def test_keywords_and_unbound_calls(self, lb):
-        assert m.LoadBalancer.increment(lb, server_id=4) == 1
-        assert lb.get_inflight(server_id=4) == 1
-        assert m.LoadBalancer.get_inflight(self=lb, server_id=4) == 1
+    def test_keywords_and_unbound_calls(self, plain_lb):
+        assert m.LoadBalancer.increment(plain_lb, server_id=4) == 1
+        assert plain_lb.get_inflight(server_id=4) == 1
+        assert m.LoadBalancer.get_inflight(self=plain_lb, server_id=4) == 1
 
-    def test_functions_bind_like_python_functions(self, lb):
+    def test_functions_bind_like_python_functions(self, plain_lb):
         f = m.LoadBalancer.__dict__["increment"]
         assert f.__get__(None, m.LoadBalancer) is f
-        bound = lb.increment
-        assert bound.__self__ is lb and bound.__func__ is f
+        bound = plain_lb.increment
+        assert bound.__self__ is plain_lb and bound.__func__ is f
         assert f.__name__ == "increment" and f.__qualname__ == "LoadBalancer.increment"
         assert f.__module__ == "load_balancer"
         assert str(inspect.signature(f)) == "(self, server_id)"
@@ -47,15 +47,15 @@ class TestArgumentBinding:
 
 
 class TestCoroutineObjects:
-    def test_is_a_coroutine_to_asyncio(self, lb):
-        coro = m.InflightLease(lb, 1).__aenter__()
+    def test_is_a_coroutine_to_asyncio(self, plain_lb):
+        coro = m.InflightLease(plain_lb, 1).__aenter__()
         assert asyncio.iscoroutine(coro)
         assert coro.__qualname__ == "InflightLease.__aenter__" and coro.__name__ == "__aenter__"
         assert coro.cr_running is False and coro.cr_await is None
         coro.close()
 
-    def test_send_runs_to_completion(self, lb):
-        lease = m.InflightLease(lb, 1)
+    def test_send_runs_to_completion(self, plain_lb):
+        lease = m.InflightLease(plain_lb, 1)
         coro = lease.__aenter__()
         with pytest.raises(StopIteration) as info:
             coro.send(None)
@@ -63,40 +63,40 @@ class TestCoroutineObjects:
         with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
             coro.send(None)
 
-    def test_first_send_must_be_none(self, lb):
-        coro = m.InflightLease(lb, 1).__aenter__()
+    def test_first_send_must_be_none(self, plain_lb):
+        coro = m.InflightLease(plain_lb, 1).__aenter__()
         with pytest.raises(TypeError):
             coro.send(1)
         coro.close()
 
-    def test_throw_into_unstarted_coroutine(self, lb):
-        coro = m.InflightLease(lb, 1).__aenter__()
+    def test_throw_into_unstarted_coroutine(self, plain_lb):
+        coro = m.InflightLease(plain_lb, 1).__aenter__()
         with pytest.raises(ValueError, match="boom"):
             coro.throw(ValueError("boom"))
         with pytest.raises(KeyError):
             coro.throw(KeyError)
-        assert lb.inflight == {}
+        assert plain_lb.inflight == {}
 
-    def test_close_unstarted_runs_nothing(self, lb):
-        coro = m.InflightLease(lb, 1).__aenter__()
+    def test_close_unstarted_runs_nothing(self, plain_lb):
+        coro = m.InflightLease(plain_lb, 1).__aenter__()
         assert coro.close() is None
-        assert lb.inflight == {}
+        assert plain_lb.inflight == {}
         with pytest.raises(RuntimeError):
             coro.send(None)
 
-    def test_never_awaited_warns(self, lb):
+    def test_never_awaited_warns(self, plain_lb):
         with pytest.warns(RuntimeWarning, match="was never awaited"):
-            m.InflightLease(lb, 1).__aenter__()
+            m.InflightLease(plain_lb, 1).__aenter__()
             gc.collect()
 
-    def test_iteration_protocol_is_not_exposed(self, lb):
-        coro = m.InflightLease(lb, 1).__aenter__()
+    def test_iteration_protocol_is_not_exposed(self, plain_lb):
+        coro = m.InflightLease(plain_lb, 1).__aenter__()
         with pytest.raises(TypeError):
             iter(coro)
         coro.close()
 
-    def test_collectable_when_in_a_cycle(self, lb):
-        lease = m.InflightLease(lb, 1)
+    def test_collectable_when_in_a_cycle(self, plain_lb):
+        lease = m.InflightLease(plain_lb, 1)
         coro = lease.__aexit__(None, None, None)
         lease.cycle = coro  # lease -> coroutine -> frame -> lease
         ref = weakref.ref(coro)
@@ -106,18 +106,18 @@ class TestCoroutineObjects:
         assert ref() is None
 
 
-    def test_handled_exceptions_stay_with_their_frames(self, lb, monkeypatch):
+    def test_handled_exceptions_stay_with_their_frames(self, plain_lb, monkeypatch):
         # The slot wait times out at once and handles the TimeoutError
         # natively, inside the async generator that awaits it.  The
         # generator's first step runs while its caller handles KeyError, its
         # second outside: there, nothing is being handled.
         monkeypatch.setattr(m, "QUEUE_ENABLED", True)
         monkeypatch.setattr(m, "QUEUE_TTL_SEC", 0)
-        lb.set_routing_mode("max_concurrency")
-        lb.increment(1)
+        plain_lb.set_routing_mode("max_concurrency")
+        plain_lb.increment(1)
 
         async def steps():
-            yield await lb.wait_for_slot(POOL, [server(1, max_concurrency=1)], 10)
+            yield await plain_lb.wait_for_slot(POOL, [server(1, max_concurrency=1)], 10)
             handled = sys.exception()
             try:
                 raise ValueError
@@ -146,7 +146,7 @@ def test_coroutine_functions_are_recognised(func, expected):
     assert asyncio.iscoroutinefunction(func) is expected
 
 
-def test_coroutine_functions_recognised_when_bound(lb):
-    assert inspect.iscoroutinefunction(lb.select)
-    assert not inspect.iscoroutinefunction(lb.increment)
+def test_coroutine_functions_recognised_when_bound(plain_lb):
+    assert inspect.iscoroutinefunction(plain_lb.select)
+    assert not inspect.iscoroutinefunction(plain_lb.increment)
 

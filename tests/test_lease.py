@@ -4,6 +4,7 @@ import asyncio
 import pytest
 
 import load_balancer as m
+from tests.helpers import ByNameBalancer, assert_native
 
 
 def test_attributes(lb):
@@ -13,9 +14,10 @@ def test_attributes(lb):
 
 
 def test_with_block(lb):
-    with m.InflightLease(lb, 7) as lease:
-        assert isinstance(lease, m.InflightLease)
-        assert lb.inflight == {7: 1}
+    with assert_native("count", lb):
+        with m.InflightLease(lb, 7) as lease:
+            assert isinstance(lease, m.InflightLease)
+            assert lb.inflight == {7: 1}
     assert lb.inflight == {} and lease._released is True
 
 
@@ -78,8 +80,9 @@ def test_failed_decrement_leaves_lease_unreleased(lb):
 def test_async_with(lb):
     async def main():
         lease = m.InflightLease(lb, 3)
-        async with lease as entered:
-            assert entered is lease and lb.inflight == {3: 1}
+        with assert_native("count", lb):
+            async with lease as entered:
+                assert entered is lease and lb.inflight == {3: 1}
         assert lb.inflight == {}
         with pytest.raises(KeyError):
             async with lease:
@@ -135,12 +138,14 @@ def test_methods_go_through_the_balancer_attributes(lb):
 
 
 def run_like_the_reference(scenario):
-    """`scenario(balancer_class, lease_class)` on the extension and on the
-    plain-Python rendering; both must give the same result."""
+    """`scenario(balancer_class, lease_class)` on the extension (a plain and a
+    by-name balancer) and on the plain-Python rendering; all must give the
+    same result."""
     from bench import reference as ref
     ours = scenario(m.LoadBalancer, m.InflightLease)
+    by_name = scenario(ByNameBalancer, m.InflightLease)
     theirs = scenario(ref.LoadBalancer, ref.InflightLease)
-    assert ours == theirs
+    assert ours == by_name == theirs
     return ours
 
 

@@ -11,7 +11,7 @@ from collections import deque
 import pytest
 
 import load_balancer
-from tests.helpers import POOL, run, server
+from tests.helpers import POOL, assert_native, run, server
 
 OTHER_POOL = ("model-b", frozenset({2}), "slow")
 
@@ -128,7 +128,8 @@ def test_parks_once_on_every_backend_of_the_wait_set(qlb, clock, monkeypatch, mo
         qlb.increment(r["id"])
 
     async def main():
-        task = await parked(qlb, records, 42, sin_binned={4})
+        with assert_native("wait_for_slot", qlb):
+            task = await parked(qlb, records, 42, sin_binned={4})
         [w] = qlb._all_waiters
         assert parked_counts(qlb, w) == (1, {1: 1, 3: 1})
         assert w.candidates == [records[0], records[2]] and w.candidates is not records
@@ -171,8 +172,8 @@ def test_waiter_class_is_looked_up_when_used(qlb, monkeypatch):
 
 
 def test_sin_binned_is_keyword_only(qlb):
-    with pytest.raises(TypeError):
-        qlb.wait_for_slot(POOL, [server(1)], 10, {1})
+    with pytest.raises(TypeError):  # refused at the call, before anything is awaited
+        load_balancer.LoadBalancer.wait_for_slot(qlb, POOL, [server(1)], 10, {1})
     got = run(qlb.wait_for_slot(POOL, [server(1)], estimated_tokens=10))
     assert got[1] == "ok"
 
@@ -185,7 +186,8 @@ def test_immediate_admission_does_not_suspend(qlb, clock):
 
     async def main():
         asyncio.get_running_loop().set_task_factory(asyncio.eager_task_factory)
-        task = asyncio.create_task(qlb.wait_for_slot(POOL, [s], 10))
+        with assert_native("wait_for_slot", qlb):
+            task = asyncio.create_task(qlb.wait_for_slot(POOL, [s], 10))
         assert task.done()
         return task.result()
 
@@ -222,7 +224,8 @@ def test_hand_off_on_decrement(qlb, clock):
     qlb.increment(2)
 
     async def main():
-        task = await parked(qlb, [s1, s2], 10)
+        with assert_native("wait_for_slot", qlb):
+            task = await parked(qlb, [s1, s2], 10)
         clock.advance(2.5)
         qlb.decrement(2)
         return await task

@@ -7,7 +7,7 @@ import pytest
 import uvloop
 
 import load_balancer
-from tests.helpers import POOL, run, server
+from tests.helpers import POOL, assert_native, run, server
 
 SWRR_5_1_1 = [1, 1, 2, 1, 3, 1, 1]
 
@@ -107,9 +107,39 @@ def test_all_drained_candidates_rotate(lb, clock):
 )
 def test_round_robin_is_the_default(lb, clock, kwargs):
     lb.inflight[1] = 3  # least-connections would not pick 1 first
-    assert [select(lb, POOL, trio(), **kwargs)["id"] for _ in range(7)] == SWRR_5_1_1
-    with pytest.raises(TypeError):
-        lb.select(POOL, [], 100)  # estimated_tokens is keyword-only
+    with assert_native("select", lb):
+        assert [select(lb, POOL, trio(), **kwargs)["id"] for _ in range(7)] == SWRR_5_1_1
+    with pytest.raises(TypeError):  # estimated_tokens is keyword-only: refused at the call
+        load_balancer.LoadBalancer.select(lb, POOL, [], 100)
+
+
+@pytest.mark.parametrize(
+    "mode, algorithm, expected, hot",
+    [
+        # superfast: caps 4, 1, 4: only 3 has a free slot
+        ("superfast", None, [3, 3, 3, 3], {}),
+        ("superfast", "least_connections", [3, 3, 3, 3], {}),
+        ("superfast", "sticky_session", [3, 3, 3, 3], {}),
+        # hybrid: cold at first (9 in flight, no dispatch yet), hot from the
+        # first dispatch on (its rate), with the configured caps 8, 1, 6
+        ("hybrid", None, [3, 1, 1, 3], {POOL: True}),
+        ("hybrid", "least_connections", [3, 1, 1, 1], {POOL: True}),
+        ("hybrid", "sticky_session", [3, 1, 1, 1], {POOL: True}),
+        ("max_concurrency", None, [1, 1, 3, 1], {}),
+        ("max_concurrency", "least_connections", [1, 1, 1, 1], {}),
+        ("max_concurrency", "sticky_session", [1, 1, 1, 1], {}),
+    ],
+)
+def test_every_algorithm_in_every_mode(lb, clock, mode, algorithm, expected, hot):
+    cands = [server(1, 8, max_concurrency=8), server(2, 1, max_concurrency=1), server(3, 2, max_concurrency=6)]
+    lb.set_routing_mode(mode)
+    lb.inflight.update({1: 5, 2: 1, 3: 3})
+    with assert_native("select", lb):
+        picks = [select(lb, POOL, cands, algorithm=algorithm, sticky_key="user-4")["id"] for _ in expected]
+    assert picks == expected
+    assert lb._pool_hot_state == hot
+    assert lb.dispatch_counts == {sid: expected.count(sid) for sid in dict.fromkeys(expected)}
+    assert list(lb._pool_dispatch_windows[POOL]) == [clock.now] * len(expected)
 
 
 def test_sticky_and_least_connections(lb, clock, dispatches):
@@ -193,7 +223,8 @@ def test_select_is_a_coroutine_that_does_not_suspend_uncontended(lb, clock):
 def test_concurrent_selects_follow_the_sequence(lb, clock, loop_run):
     async def go():
         cands = trio()
-        gathered = await asyncio.gather(*(lb.select(POOL, cands) for _ in range(14)))
+        with assert_native("select", lb):
+            gathered = await asyncio.gather(*(lb.select(POOL, cands) for _ in range(14)))
         lock = lb._lock_for(POOL)
         async with lock:
             tasks = [asyncio.create_task(lb.select(POOL, cands)) for _ in range(14)]

@@ -19,10 +19,10 @@ def records(caplog):
 
 
 class TestConstruction:
-    def test_attributes_in_order_with_real_containers(self, lb):
-        assert list(vars(lb)) == ATTRS
+    def test_attributes_in_order_with_real_containers(self, plain_lb):
+        assert list(vars(plain_lb)) == ATTRS
         for name in ATTRS:
-            value = getattr(lb, name)
+            value = getattr(plain_lb, name)
             if name == "_all_waiters":
                 assert type(value) is list and value == []
             elif name == "queue_wait_samples":

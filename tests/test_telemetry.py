@@ -6,7 +6,7 @@ import pytest
 
 import load_balancer
 from bench import reference
-from tests.helpers import POOL, server
+from tests.helpers import POOL, ByNameBalancer, assert_native, server
 
 SNAPSHOT_KEYS = [
     "routing_mode",
@@ -77,7 +77,8 @@ def test_unhashable_reason_raises_and_changes_nothing(lb):
 
 
 def test_fresh_snapshot(lb, clock):
-    snap = lb.snapshot()
+    with assert_native("snapshot", lb):
+        snap = lb.snapshot()
     assert list(snap) == SNAPSHOT_KEYS
     assert snap == {
         "routing_mode": "superfast",
@@ -137,7 +138,8 @@ def test_counters_are_fresh_copies(lb, clock):
     lb._all_waiters.extend([object(), object()])
     add_pool(lb, POOL, {1: 0.5, 2: -0.5}, clock.now)
     lb._pool_last_access[("only", frozenset(), "access")] = clock.now  # no WRR state: not listed
-    snap = lb.snapshot()
+    with assert_native("snapshot", lb):
+        snap = lb.snapshot()
     assert snap["queue_total_waiters"] == 2 and list(snap["pools"]) == ["model-a|1|fast"]
     assert (snap["inflight"], snap["dispatch_counts"], snap["reject_counts"]) == (
         {1: 2, 2: 1}, {1: 5}, {"queue_full": 1},
@@ -168,7 +170,8 @@ def test_wait_percentiles(lb, clock, n, p50_index, p95_index):
     shuffled = values[:]
     random.Random(n).shuffle(shuffled)
     lb.queue_wait_samples.extend(shuffled)
-    snap = lb.snapshot()
+    with assert_native("snapshot", lb):
+        snap = lb.snapshot()
     assert snap["queue_wait_p50_sec"] == values[p50_index]
     assert snap["queue_wait_p95_sec"] == (0.0 if p95_index is None else values[p95_index])
     assert list(lb.queue_wait_samples) == shuffled  # read, not sorted in place
@@ -198,7 +201,8 @@ def test_rates_of_recorded_dispatches(lb, clock):
     lb._record_dispatch(other, server(3))
     clock.advance(0.2)
     lb._wrr[POOL] = {1: 0, 2: 0}
-    snap = lb.snapshot()
+    with assert_native("snapshot", lb):
+        snap = lb.snapshot()
     assert snap["dispatch_rate_per_sec"] == 10.0  # 3 dispatches, the oldest kept 0.3 s old
     assert list(snap["pools"]) == ["model-a|1|fast"]
     assert snap["pools"]["model-a|1|fast"]["dispatch_rate_per_sec"] == 6.667
@@ -370,7 +374,7 @@ def hot_state_fails(lb, now):
 def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
     monkeypatch.setattr(reference, "time", clock)
     seen = []
-    for cls in (load_balancer.LoadBalancer, reference.LoadBalancer):
+    for cls in (load_balancer.LoadBalancer, ByNameBalancer, reference.LoadBalancer):
         lb = cls()
         setup(lb, clock.now)
         try:
@@ -379,7 +383,7 @@ def test_snapshot_matches_plain_python(clock, monkeypatch, setup):
             result = repr(e)
         windows = [(pk, list(w)) for pk, w in lb._pool_dispatch_windows.items()]
         seen.append((result, list(lb.queue_wait_samples), windows))
-    assert seen[0] == seen[1]
+    assert seen[0] == seen[1] == seen[2]
 
 
 def test_comparing_keys_may_empty_the_tables(lb, clock):
