@@ -601,7 +601,8 @@ class LoadBalancer:
                 "wrr_current": dict(state),
                 "idle_seconds": time.monotonic() - self._pool_last_access.get(pk, 0),
                 "inflight_total": sum(
-                    count for sid, count in self.inflight.items() if sid in self._wrr.get(pk, {})
+                    count for sid, count in self.inflight.items()
+                    if any(sid == key for key in self._wrr.get(pk, {}))
                 ),
                 "dispatch_rate_per_sec": round(self._recent_dispatch_rate(pk), 3),
                 "hybrid_hot": (

@@ -143,8 +143,10 @@ Ref plain_label(Module& m, PyObject* pk) {
 
 // The snapshot computed natively (see native.h) when the instance and
 // everything it holds are plain: one clock reading, the rates of every
-// window read once and trimmed once.  NULL, with nothing changed, when not.
-Ref snapshot_natively(const Call& c, Handle self) {
+// window read once and trimmed once.  NULL, with nothing changed, when not;
+// `replaced` tells that the only reason was a replaced clock (whose
+// readings the steps take where they do).
+Ref snapshot_natively(const Call& c, Handle self, bool& replaced) {
     namespace d = LoadBalancer::def;
     Module& m = module_of(c);
     const fast::Facts& f = fast::facts(m.fast);
@@ -167,9 +169,11 @@ Ref snapshot_natively(const Call& c, Handle self) {
     auto is = [&](const py::Ref& name) { return mode_obj == name.get() || PyUnicode_Compare(mode_obj, name) == 0; };
     const bool queue_all = is(f.mode_queue_all);
     const bool hybrid = f.mode_hybrid && is(f.mode_hybrid);
-    // With a replaced clock the steps read it, as often as they do.
     fast::Now now;
-    if (!now.read(m, f)) return {};
+    if (!now.read(m, f)) {
+        replaced = now.replaced;
+        return {};
+    }
     telemetry::Samples waits;
     if (!waits.read(m, samples)) return {};
     // The percentiles, held: the samples may be a dispatch window too, whose
@@ -306,23 +310,30 @@ Ref snapshot_natively(const Call& c, Handle self) {
     return out;
 }
 
-}  // namespace
-
-Ref snapshot(const Call& c, Handle self) {
-    call::evict_stale_pools(c, self);
-    if (Ref out = snapshot_natively(c, self)) {
-        ++module_of(c).native_counts.snapshot;
-        return out;
-    }
-
-    // Wait-time percentiles over a sorted copy of the samples.
-    Ref samples = py::to_list(attr(self, names::queue_wait_samples));
-    py::check_int(PyList_Sort(samples));
+// The snapshot as the steps take it.  `plain` (a balancer the native path
+// reads, with a replaced clock) computes natively what reads no clock: the
+// percentiles and the pool labels.
+Ref snapshot_by_steps(const Call& c, Handle self, bool plain) {
+    Module& m = module_of(c);
+    // Wait-time percentiles: the elements of a stable sort of the samples.
     Ref p50 = py::new_float(0.0), p95 = py::new_float(0.0);
-    auto sample = [&](size_t k) { return Ref::borrow(PyList_GET_ITEM(samples.get(), Py_ssize_t(k))); };
-    if (size_t n = size_t(PyList_GET_SIZE(samples.get()))) {
-        p50 = sample(telemetry::p50_index(n));
-        if (telemetry::has_p95(n)) p95 = sample(telemetry::p95_index(n));
+    telemetry::Samples waits;
+    Ref samples = attr(self, names::queue_wait_samples);
+    if (plain && waits.read(m, samples)) {
+        if (size_t n = waits.size()) {
+            PyObject *at_50, *at_95;
+            waits.at(telemetry::p50_index(n), telemetry::p95_index(n), at_50, at_95);
+            p50 = Ref::borrow(at_50);
+            if (telemetry::has_p95(n)) p95 = Ref::borrow(at_95);
+        }
+    } else {
+        Ref sorted = py::to_list(samples);
+        py::check_int(PyList_Sort(sorted));
+        auto sample = [&](size_t k) { return Ref::borrow(PyList_GET_ITEM(sorted.get(), Py_ssize_t(k))); };
+        if (size_t n = size_t(PyList_GET_SIZE(sorted.get()))) {
+            p50 = sample(telemetry::p50_index(n));
+            if (telemetry::has_p95(n)) p95 = sample(telemetry::p95_index(n));
+        }
     }
 
     Ref out = py::new_dict();
@@ -348,12 +359,23 @@ Ref snapshot(const Call& c, Handle self) {
 
     Ref pools = py::new_dict();
     for (auto& [pk, state] : py::items(attr(self, names::_wrr))) {
-        Ref label = pool_label(pk);
+        Ref label = plain ? plain_label(m, pk) : Ref();
+        if (!label) label = pool_label(pk);
         Ref entry = pool_entry(c, self, pk, state);
         py::check_int(PyDict_SetItem(pools, label, entry));
     }
     put(s_pools, pools);
     return out;
+}
+
+}  // namespace
+
+Ref snapshot(const Call& c, Handle self) {
+    call::evict_stale_pools(c, self);
+    bool replaced = false;
+    Ref out = snapshot_natively(c, self, replaced);
+    if (out || replaced) ++module_of(c).native_counts.snapshot;
+    return out ? std::move(out) : snapshot_by_steps(c, self, replaced);
 }
 
 }  // namespace lb::LoadBalancer
