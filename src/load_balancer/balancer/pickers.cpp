@@ -18,15 +18,9 @@ namespace lb {
 namespace pick {
 namespace {
 
+using py::same;
 using py::truth;
 
-// a == b as a tuple comparison finds equal elements: identical objects are
-// equal; plain values compare as they are.
-inline bool same(const py::Value& a, const py::Value& b) { return py::compare(a.handle(), b.handle(), Py_EQ); }
-template <class T>
-bool same(const T& a, const T& b) {
-    return a == b;
-}
 
 // ---- least connections ----------------------------------------------------
 

@@ -88,14 +88,22 @@ uint64_t own_methods(PyObject* type, const Module& m, std::initializer_list<py::
 // `v` when it is an exact str, else NULL.
 py::Ref exact_str(PyObject* v) { return v && PyUnicode_CheckExact(v) ? py::Ref::borrow(v) : py::Ref(); }
 
-// `v` when it is an exact set or frozenset of exact strs, else NULL.
-py::Ref set_of_strs(PyObject* v) {
-    if (!v || (!PyFrozenSet_CheckExact(v) && !PySet_CheckExact(v))) return {};
+// Whether every member of the set `s` passes `test` (a walk that allocates
+// nothing and runs no code).
+template <class Test>
+bool all_members(PyObject* s, Test&& test) noexcept {
     Py_ssize_t pos = 0;
     PyObject* item;
     Py_hash_t hash;
-    while (_PySet_NextEntry(v, &pos, &item, &hash))
-        if (!PyUnicode_CheckExact(item)) return {};
+    while (_PySet_NextEntry(s, &pos, &item, &hash))
+        if (!test(item)) return false;
+    return true;
+}
+
+// `v` when it is an exact set or frozenset of exact strs, else NULL.
+py::Ref set_of_strs(PyObject* v) {
+    if (!v || (!PyFrozenSet_CheckExact(v) && !PySet_CheckExact(v))) return {};
+    if (!all_members(v, [](PyObject* item) { return PyUnicode_CheckExact(item); })) return {};
     return py::Ref::borrow(v);
 }
 
@@ -105,14 +113,7 @@ bool atom(PyObject* o) noexcept {
            PyFloat_CheckExact(o);
 }
 
-bool plain_frozenset(PyObject* s) noexcept {
-    Py_ssize_t pos = 0;
-    PyObject* item;
-    Py_hash_t hash;
-    while (_PySet_NextEntry(s, &pos, &item, &hash))
-        if (!atom(item)) return false;
-    return true;
-}
+bool plain_frozenset(PyObject* s) noexcept { return all_members(s, atom); }
 
 }  // namespace
 
@@ -128,14 +129,7 @@ bool plain_key(PyObject* key) noexcept {
     return true;
 }
 
-bool plain_members(PyObject* set) noexcept {
-    Py_ssize_t pos = 0;
-    PyObject* item;
-    Py_hash_t hash;
-    while (_PySet_NextEntry(set, &pos, &item, &hash))
-        if (!plain_key(item)) return false;
-    return true;
-}
+bool plain_members(PyObject* set) noexcept { return all_members(set, plain_key); }
 
 const py::Name* const kAttrNames[kAttrCount] = {
     &names::inflight,          &names::_wrr,          &names::_locks,

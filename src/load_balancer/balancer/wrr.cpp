@@ -18,14 +18,9 @@ namespace lb {
 namespace rr {
 namespace {
 
+using py::same;
 using py::truth;
 
-// a == b as a tuple comparison finds equal elements.
-inline bool same(const py::Value& a, const py::Value& b) { return py::compare(a.handle(), b.handle(), Py_EQ); }
-template <class T>
-bool same(const T& a, const T& b) {
-    return a == b;
-}
 
 // Whether a backend keyed (current weight, -id) beats the best so far: the
 // higher current weight, then the smaller id; `max` keeps the first of

@@ -44,6 +44,15 @@ inline Value operator!=(const Value& a, const Value& b) { return rich_compare(a.
 inline bool truth(const Value& v) { return truthy(v.handle()); }
 inline bool truth(bool b) noexcept { return b; }
 
+// Whether two elements are equal as a tuple comparison finds them (the
+// first element that differs decides): identical objects are equal, others
+// compare with ==; plain values compare as they are.
+inline bool same(const Value& a, const Value& b) { return compare(a.handle(), b.handle(), Py_EQ); }
+template <class T>
+bool same(const T& a, const T& b) {
+    return a == b;
+}
+
 // What a comparison of the value type `T` yields for "true": True, or true.
 template <class T>
 T yes();
