@@ -54,6 +54,16 @@ def clock(monkeypatch):
     return fake
 
 
+@pytest.fixture(params=["replaced", "interpreter"])
+def any_clock(request):
+    """The hand-moved clock, or the interpreter's own (then None), for tests
+    whose outcome does not depend on the time: a native decision reads the
+    interpreter's clock once, a replaced one where the steps read it."""
+    if request.param == "interpreter":
+        return None
+    return request.getfixturevalue("clock")
+
+
 @pytest.fixture
 def lb_logs(caplog):
     caplog.set_level(logging.DEBUG, logger="load_balancer")

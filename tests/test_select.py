@@ -33,16 +33,13 @@ def loop_run(request):
 
 @pytest.fixture
 def dispatches(lb):
-    """Every _record_dispatch call, passed through to the real method."""
-    seen = []
-    real = lb._record_dispatch
-
-    def spy(pool_key, s):
-        seen.append((pool_key, s))
-        return real(pool_key, s)
-
-    lb._record_dispatch = spy
-    return seen
+    """The dispatches recorded, as (pool key, server id) pairs, read from the
+    balancer's own tables (a spy on _record_dispatch would take the plain
+    balancer off its native path)."""
+    def recorded():
+        return [(pk, sid) for pk in lb._pool_dispatch_windows for sid, n in lb.dispatch_counts.items()
+                for _ in range(n)]
+    return recorded
 
 
 # ---- outcomes -------------------------------------------------------------------
@@ -59,21 +56,22 @@ def dispatches(lb):
         ([server(1), server(2), server(3, 0)], {"sin_binned": set()}, 1),
         ([server(1), server(2), server(3, 0)], {"sin_binned": [1]}, 2),  # any container
         ([server(9, 0, max_concurrency=100), server(1, max_concurrency=1)], {}, None),  # drained stays out
+        ([server(9, -1.5), server(1, max_concurrency=1)], {}, None),  # a negative weight drains too
     ],
 )
-def test_outcomes(lb, clock, dispatches, cands, kwargs, expected):
+def test_outcomes(lb, any_clock, dispatches, cands, kwargs, expected):
     lb.inflight[1] = 1
     result = select(lb, POOL, cands, **kwargs)
     assert (result and result["id"]) == expected
-    assert dispatches == ([] if result is None else [(POOL, result)])
+    assert dispatches() == ([] if result is None else [(POOL, result["id"])])
 
 
-def test_forced_backend_skips_every_filter(lb, clock, dispatches):
+def test_forced_backend_skips_every_filter(lb, any_clock, dispatches):
     lb.inflight[2] = 5
     forced = server(2, 0, max_concurrency=1)
     cands = [server(1), {"weight": 1}, forced, server(2)]
     assert select(lb, POOL, cands, force_server_id=2, sin_binned={2}, algorithm="least_connections") is forced
-    assert dispatches == [(POOL, forced)]
+    assert dispatches() == [(POOL, 2)]
 
 
 def test_forced_scan_stops_at_the_first_match(lb, clock, dispatches):
@@ -130,7 +128,7 @@ def test_round_robin_is_the_default(lb, clock, kwargs):
         ("max_concurrency", "sticky_session", [1, 1, 1, 1], {}),
     ],
 )
-def test_every_algorithm_in_every_mode(lb, clock, mode, algorithm, expected, hot):
+def test_every_algorithm_in_every_mode(lb, any_clock, mode, algorithm, expected, hot):
     cands = [server(1, 8, max_concurrency=8), server(2, 1, max_concurrency=1), server(3, 2, max_concurrency=6)]
     lb.set_routing_mode(mode)
     lb.inflight.update({1: 5, 2: 1, 3: 3})
@@ -139,10 +137,11 @@ def test_every_algorithm_in_every_mode(lb, clock, mode, algorithm, expected, hot
     assert picks == expected
     assert lb._pool_hot_state == hot
     assert lb.dispatch_counts == {sid: expected.count(sid) for sid in dict.fromkeys(expected)}
-    assert list(lb._pool_dispatch_windows[POOL]) == [clock.now] * len(expected)
+    if any_clock:
+        assert list(lb._pool_dispatch_windows[POOL]) == [any_clock.now] * len(expected)
 
 
-def test_sticky_and_least_connections(lb, clock, dispatches):
+def test_sticky_and_least_connections(lb, any_clock, dispatches):
     cands = [server(i) for i in range(1, 6)]
     first = select(lb, POOL, cands, algorithm="sticky_session", sticky_key="user-42")
     assert first is lb._sticky_lookup(cands, "user-42")
@@ -152,14 +151,14 @@ def test_sticky_and_least_connections(lb, clock, dispatches):
     assert select(lb, POOL, [server(1, 4), server(2, 1)], algorithm="least_connections")["id"] == 1
     lb._sticky_lookup = lambda eligible, key: None  # no target: least-connections
     assert select(lb, POOL, cands, algorithm="sticky_session", sticky_key="k")["id"] == 3
-    assert lb._wrr == {} and len(dispatches) == 6
+    assert lb._wrr == {} and len(dispatches()) == 6
 
 
-def test_capacity_gate_filters(lb, clock, dispatches):
+def test_capacity_gate_filters(lb, any_clock, dispatches):
     cands = [server(1, 5, max_concurrency=2), server(2, 1)]
     lb.inflight[1] = 2
     assert [select(lb, POOL, cands)["id"] for _ in range(3)] == [2, 2, 2]
-    assert dispatches == [(POOL, cands[1])] * 3
+    assert dispatches() == [(POOL, 2)] * 3
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,6 @@
 """Rejection counters and the diagnostic snapshot."""
 import random
+import time
 from collections import deque
 
 import pytest
@@ -251,6 +252,24 @@ def test_pool_entry(lb, clock):
         "dispatch_rate_per_sec": 2.0,
         "hybrid_hot": None,
     }
+
+
+@pytest.mark.parametrize("mode", ["hybrid", "max_concurrency"])
+def test_pools_without_an_override(lb, any_clock, mode):
+    """What a pool entry shows that does not depend on the time, computed by the
+    native snapshot when nothing is overridden, on either clock."""
+    lb.set_routing_mode(mode)
+    now = any_clock.now if any_clock else time.monotonic()
+    add_pool(lb, ("m1", frozenset({3, 1}), "fast"), {1: 1.5, 2: -1.5}, now)
+    add_pool(lb, ("m2", frozenset(), "slow"), {2: 0.0, 7: 0.0}, now)
+    lb._pool_hot_state[("m2", frozenset(), "slow")] = True
+    lb.inflight.update({1: 3, 2: 1, 9: 4})
+    with assert_native("snapshot", lb):
+        pools = lb.snapshot()["pools"]
+    assert list(pools) == ["m1|1,3|fast", "m2||slow"]
+    got = {label: (e["wrr_current"], e["inflight_total"], e["hybrid_hot"]) for label, e in pools.items()}
+    assert got == {"m1|1,3|fast": ({1: 1.5, 2: -1.5}, 4, False if mode == "hybrid" else None),
+                   "m2||slow": ({2: 0.0, 7: 0.0}, 1, True if mode == "hybrid" else None)}
 
 
 @pytest.mark.parametrize(

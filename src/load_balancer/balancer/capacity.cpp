@@ -5,6 +5,8 @@
 // Each rule is one function template: the step methods below compute it on
 // the objects they are given (py::Value), the native gate of a decision
 // (Gate, at the end) on plain numbers.
+#include <optional>
+
 #include "balancer/methods.h"
 #include "balancer/native.h"
 #include "balancer/record.h"
@@ -163,9 +165,18 @@ Ref _pool_inflight(const Call& c, Handle self, Handle candidates) {
 }
 
 Ref _under_capacity(const Call& c, Handle self, Handle server, Handle pool_candidates, Handle pool_key) {
-    // Computed as effective_cap_for computes it, not through a call of
-    // self.effective_cap_for.
-    py::Value cap = effective_cap_for(c, self, server, pool_candidates, pool_key);
+    // The cap computed as effective_cap_for computes it, not through a call
+    // of self.effective_cap_for.
+    pool_key = pool_key.or_none();
+    Ref pool = pool_or_self(pool_candidates, server);
+    Ref total = call::pool_inflight(c, self, pool);
+    Ref rate = call::recent_dispatch_rate(c, self, pool_key);
+    return under_capacity_at(c, self, server, total, rate, pool_key);
+}
+
+Ref under_capacity_at(const Call& c, Handle self, Handle server, Handle pool_inflight, Handle pool_rate,
+                      Handle pool_key) {
+    py::Value cap = call::effective_cap(c, self, server, pool_inflight, pool_rate, pool_key);
     // A slot handed to a parked request that has not resumed yet is as busy
     // as one in flight.
     auto busy = [&] {
@@ -191,6 +202,10 @@ bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_infligh
     PyObject* mode = inst.get(kRoutingMode);
     if (!mode || !plain_mode(f, mode, mode_)) return false;
     pool_inflight_ = double(pool_inflight);
+    rate_used_ = hot_ = hot_written_ = false;
+    hot_state_ = {};
+    if (mode_ == Mode::Hybrid && !(hot_state_ = Ref::borrow(inst.dict(kPoolHotState)))) return false;
+    if (now.replaced) return true;  // each check reads what it needs
 
     // The pool's dispatch rate, and how much of its window the first reading
     // trims.
@@ -201,18 +216,52 @@ bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_infligh
                                 now.num.v - dispatch::window_length(f.hybrid_window.v)))
         return false;
     rate_ = window_.rate_at(now.num.v);
-    rate_used_ = false;
 
-    hot_state_ = {};
-    hot_ = hot_written_ = false;
     if (mode_ == Mode::Hybrid) {
-        hot_state_ = Ref::borrow(inst.dict(kPoolHotState));
-        if (!hot_state_) return false;
         PyObject* hot = pool_key.in(hot_state_, failed);
         if (failed || (hot && !PyBool_Check(hot))) return false;
         hot_ = hot == Py_True;
     }
     return true;
+}
+
+Gate::Check Gate::check(Recs& recs, const Small<size_t>& pool, size_t k) {
+    const Inst& inst = *inst_;
+    const Facts& f = *inst.f;
+    // _pool_inflight(pool): the records and their counts as they are now.
+    long long total = 0;
+    for (size_t i = 0; i < pool.size(); ++i) {
+        Rec& r = recs[pool[i]];
+        if (!inst.unchanged() || !reread(inst, r) || __builtin_add_overflow(total, r.inflight, &total))
+            return Check::StepsFromHere;
+    }
+    live_inflight_ = total;
+    // _recent_dispatch_rate(pool_key): the step itself, which reads the clock
+    // and trims the window.
+    live_rate_ = LoadBalancer::_recent_dispatch_rate(inst.m->call(LoadBalancer::def::_recent_dispatch_rate), inst.self,
+                                                     pool_key_->obj);
+    // Then the cap and the counts of the record, as they are after that.
+    Rec& rec = recs[k];
+    py::Num rate;
+    bool failed = false;
+    if (!inst.unchanged() || !reread(inst, rec) || !py::num(live_rate_, rate)) return Check::StepsAfterRate;
+    const double configured = double(rec.cap);
+    auto clamp = [&] { return capacity::superfast_cap(configured, f.superfast_cap.v, 0.0, 1.0); };
+    std::optional<bool> hot_now;
+    auto hot = [&] {
+        PyObject* state = pool_key_->in(hot_state_, failed);
+        if (failed || (state && !PyBool_Check(state))) return false;
+        const bool was = PyTuple_GET_SIZE(pool_key_->obj) > 0 && state == Py_True;
+        hot_now = capacity::hybrid_hot(was, double(total), rate.v, f.hybrid_inflight.v, f.hybrid_rate.v,
+                                       f.hybrid_exit_ratio.v, 0.0, 1.0);
+        // Written at once, as the step writes it.
+        if (*hot_now != was) pool_key_->set(hot_state_, *hot_now ? Py_True : Py_False);
+        return *hot_now;
+    };
+    const double cap = capacity::effective_cap(mode_, configured, hot, clamp);
+    if (mode_ == Mode::Hybrid && !hot_now) return Check::StepsAfterRate;  // the state was not plain
+    return capacity::free_slot(cap, 0.0, [&] { return double(rec.inflight + rec.held); }) ? Check::Free
+                                                                                          : Check::Busy;
 }
 
 bool Gate::free(const Rec& rec) {

@@ -40,6 +40,10 @@ Ref _effective_cap_for(const Call&, Handle self, Handle server, Handle pool_infl
 Ref effective_cap_for(const Call&, Handle self, Handle server, Handle pool_candidates, Handle pool_key);
 Ref _pool_inflight(const Call&, Handle self, Handle candidates);
 Ref _under_capacity(const Call&, Handle self, Handle server, Handle pool_candidates, Handle pool_key);
+// _under_capacity from the pool's in-flight total and dispatch rate on: the
+// cap by name, then the free-slot test.
+Ref under_capacity_at(const Call&, Handle self, Handle server, Handle pool_inflight, Handle pool_rate,
+                      Handle pool_key);
 // dispatch.cpp
 Ref _recent_dispatch_rate(const Call&, Handle self, Handle pool_key);
 Ref _record_dispatch(const Call&, Handle self, Handle pool_key, Handle server);

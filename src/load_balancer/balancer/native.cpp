@@ -48,10 +48,43 @@ void deque_call(const Module& m, PyObject* dq, const py::Ref& method, const py::
 
 // ---- records -----------------------------------------------------------------
 
+namespace {
+
+using RecordFields = Fields<3>;
+RecordFields record_fields() { return RecordFields({&names::id, &names::weight, &names::max_concurrency}); }
+
+// The record `s` read into `r` (its object and id borrowed); false when it is
+// not plain.
+bool read_record(RecordFields& fields, PyObject* s, Rec& r) {
+    std::array<PyObject*, 3> v;
+    if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
+    r = Rec{s, v[0], 0, false, 1.0, 0, 0, 0};
+    py::Num weight, cap;
+    if (!r.id || !py::small_int(r.id, r.id_v) || !read_num(v[1], weight) || !read_num(v[2], cap)) return false;
+    r.drained = record::weight_drains(weight);
+    r.weight = record::weight_for_picks(weight, 1.0);
+    return !record::cap_configured(cap) || truncate(cap.v, r.cap);
+}
+
+// inflight.get(id, 0) and held_slots.get(id, 0) of one record.
+bool read_count(PyObject* inflight, PyObject* held, Rec& r) {
+    bool failed = false;
+    PyObject* v = lookup(inflight, r.id, failed);
+    if (failed) return false;
+    r.inflight = r.held = 0;
+    if (v && !py::small_int(v, r.inflight)) return false;
+    if (PyDict_GET_SIZE(held) == 0) return true;
+    PyObject* h = lookup(held, r.id, failed);
+    if (failed || (h && !py::small_int(h, r.held))) return false;
+    long long busy;
+    return !__builtin_add_overflow(r.inflight, r.held, &busy);
+}
+
+}  // namespace
+
 bool read_records(PyObject* list, Recs& out) {
     if (!PyList_CheckExact(list)) return false;
-    Fields<3> fields({&names::id, &names::weight, &names::max_concurrency});
-    std::array<PyObject*, 3> v;
+    RecordFields fields = record_fields();
     // The length is read at every step: a signal handler may change the list,
     // and the records (freeing keys the fields remembered).
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -59,16 +92,24 @@ bool read_records(PyObject* list, Recs& out) {
             if (PyErr_CheckSignals() < 0) py::raise();
             fields.forget();
         }
-        PyObject* s = PyList_GET_ITEM(list, i);
-        if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
-        Rec r{s, v[0], 0, false, 1.0, 0, 0, 0};
-        py::Num weight, cap;
-        if (!r.id || !py::small_int(r.id, r.id_v) || !read_num(v[1], weight) || !read_num(v[2], cap)) return false;
-        r.drained = record::weight_drains(weight);
-        r.weight = record::weight_for_picks(weight, 1.0);
-        if (record::cap_configured(cap) && !truncate(cap.v, r.cap)) return false;
+        Rec r;
+        if (!read_record(fields, PyList_GET_ITEM(list, i), r)) return false;
         out.hold(r);
     }
+    return true;
+}
+
+bool reread(const Inst& inst, Rec& rec) {
+    PyObject* inflight = inst.dict(kInflight);
+    PyObject* held = inst.dict(kHeldSlots);
+    RecordFields fields = record_fields();
+    Rec r;
+    if (!inflight || !held || !read_record(fields, rec.obj, r) || !read_count(inflight, held, r)) return false;
+    // The id read now is held in place of the one read before.
+    Py_INCREF(r.id);
+    Py_SETREF(rec.id, r.id);
+    r.id = rec.id;
+    rec = r;
     return true;
 }
 
@@ -76,20 +117,8 @@ bool read_counts(const Inst& inst, Recs& recs) {
     PyObject* inflight = inst.dict(kInflight);
     PyObject* held = inst.dict(kHeldSlots);
     if (!inflight || !held) return false;
-    const bool any_held = PyDict_GET_SIZE(held) > 0;
-    bool failed = false;
-    for (size_t i = 0; i < recs.size(); ++i) {
-        Rec& r = recs[i];
-        PyObject* v = lookup(inflight, r.id, failed);
-        if (failed) return false;
-        r.inflight = r.held = 0;
-        if (v && !py::small_int(v, r.inflight)) return false;
-        if (!any_held) continue;
-        PyObject* h = lookup(held, r.id, failed);
-        if (failed || (h && !py::small_int(h, r.held))) return false;
-        long long busy;
-        if (__builtin_add_overflow(r.inflight, r.held, &busy)) return false;
-    }
+    for (size_t i = 0; i < recs.size(); ++i)
+        if (!read_count(inflight, held, recs[i])) return false;
     return true;
 }
 

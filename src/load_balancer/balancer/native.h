@@ -230,16 +230,40 @@ struct Now {
     bool read(Module& m, const Facts& f);
 };
 
-// The capacity gate of one decision over one pool, with the interpreter's
-// own clock: `_under_capacity(rec, pool, pool_key=pool_key)` for any number
-// of records of the pool (capacity.cpp).
+// The capacity gate of one decision over one pool: `_under_capacity(rec,
+// pool, pool_key=pool_key)` for any number of records of the pool
+// (capacity.cpp).
+//
+// With the interpreter's own clock, one reading and one read of the pool's
+// state serve every check, and the changes are written at the end.  With a
+// replaced clock each check is the step's own sequence, computed natively:
+// the records and counts read again, the rate from the step (which reads the
+// clock), the hybrid state read and written at once.  Code may run at each
+// reading: when something read is not plain or not as it was any more, the
+// check says so and the steps take over (see Check).
 class Gate {
 public:
+    enum class Check : unsigned char {
+        Free,
+        Busy,
+        StepsFromHere,   // run this check and the rest as the steps do
+        StepsAfterRate,  // the steps finish this check from its pool total and rate
+    };
+
     // Reads what the decisions need; false when something is not plain.
-    // `pool_inflight` is the pool's in-flight total.
+    // `pool_inflight` is the pool's in-flight total (with the interpreter's
+    // clock).
     bool prepare(const Inst& inst, const Key& pool_key, long long pool_inflight, const Now& now);
-    // Whether `rec` has a free slot, replaying the step-by-step decision.
+    // Whether `rec` has a free slot, replaying the step-by-step decision
+    // (with the interpreter's clock).
     bool free(const Rec& rec);
+    // The same with a replaced clock: `recs`/`pool` are the pool's records
+    // (read again here), `rec` the one checked.
+    Check check(Recs& recs, const Small<size_t>& pool, size_t rec);
+    // What a StepsAfterRate check had computed: the pool's in-flight total
+    // and its rate.
+    Ref pool_inflight() const { return py::new_int(live_inflight_); }
+    const Ref& rate() const { return live_rate_; }
     // Write what the decisions changed: the trimmed dispatch window and the
     // pool's hot state.
     void commit();
@@ -254,7 +278,13 @@ private:
     bool rate_used_ = false;  // some decision read the rate (and trimmed)
     Ref hot_state_;           // the pool hot-state table, in hybrid mode
     bool hot_ = false, hot_written_ = false;
+    long long live_inflight_ = 0;
+    Ref live_rate_;
 };
+
+// Read a record of `recs` again, with its counts, as the steps would read it
+// now; false when it is not plain any more.
+bool reread(const Inst& inst, Rec& rec);
 
 // deque.append(arg) (`arg` given) or deque.popleft(): through the type's own
 // `method` when `dq` is an exact deque, else by `name`.

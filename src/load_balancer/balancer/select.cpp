@@ -163,12 +163,12 @@ struct SelectFrame final : py::Frame {
         auto banned = [&](const fast::Rec& r) -> int { return sin_bin ? PySet_Contains(sin_bin, r.id) : 0; };
 
         fast::Small<size_t> eligible;
+        fast::Gate gate;
+        long long pool_inflight = 0;
+        for (size_t k = 0; k < effective.size(); ++k)
+            if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
+        if (!gate.prepare(inst, key, pool_inflight, now)) return {};
         if (!now.replaced) {
-            long long pool_inflight = 0;
-            for (size_t k = 0; k < effective.size(); ++k)
-                if (__builtin_add_overflow(pool_inflight, recs[effective[k]].inflight, &pool_inflight)) return {};
-            fast::Gate gate;
-            if (!gate.prepare(inst, key, pool_inflight, now)) return {};
             for (size_t k = 0; k < effective.size(); ++k) {
                 const fast::Rec& r = recs[effective[k]];
                 int b = banned(r);
@@ -176,24 +176,49 @@ struct SelectFrame final : py::Frame {
                 if (!b && gate.free(r)) eligible.push_back(effective[k]);
             }
             gate.commit();
-        } else {
-            // Each check reads the clock, as the step does; after the first,
-            // the checks are this balancer's steps, natively resolved.
-            Ref effective_list = py::new_list(Py_ssize_t(effective.size()));
-            for (size_t k = 0; k < effective.size(); ++k)
-                PyList_SET_ITEM(effective_list.get(), Py_ssize_t(k), Py_NewRef(recs[effective[k]].obj));
-            Ref eligible_list = py::new_list();
-            gate_from(effective_list, 0, eligible_list);
-            // The clock may have run any code: what the pick reads is read
-            // again, or the steps pick.
-            fast::Recs again;
-            if (!inst.unchanged() || !fast::read_records(eligible_list, again) || !fast::read_counts(inst, again))
-                return pick(eligible_list);
-            fast::Small<size_t> every;
-            for (size_t i = 0; i < again.size(); ++i) every.push_back(i);
-            return native_pick(inst, key, again, every, now, sticky, algo);
+            return native_pick(inst, key, recs, eligible, now, sticky, algo);
         }
-        return native_pick(inst, key, recs, eligible, now, sticky, algo);
+
+        // A replaced clock: each check reads it, as the step does, and code
+        // may run there; what a check cannot compute natively any more, the
+        // steps compute from that point.
+        Ref effective_list = py::new_list(Py_ssize_t(effective.size()));
+        for (size_t k = 0; k < effective.size(); ++k)
+            PyList_SET_ITEM(effective_list.get(), Py_ssize_t(k), Py_NewRef(recs[effective[k]].obj));
+        Ref eligible_list = py::new_list();
+        for (size_t k = 0; k < effective.size(); ++k) {
+            fast::Rec& r = recs[effective[k]];
+            // The sin-bin test reads the record's id as it is now.
+            int b = inst.unchanged() && fast::reread(inst, r) ? banned(r) : -1;
+            if (b < 0) {
+                PyErr_Clear();
+                gate_from(effective_list, Py_ssize_t(k), eligible_list);
+                return pick(eligible_list);
+            }
+            if (b) continue;
+            switch (gate.check(recs, effective, effective[k])) {
+                case fast::Gate::Check::Free:
+                    py::append(eligible_list, r.obj);
+                    break;
+                case fast::Gate::Check::Busy:
+                    break;
+                case fast::Gate::Check::StepsFromHere:
+                    gate_from(effective_list, Py_ssize_t(k), eligible_list);
+                    return pick(eligible_list);
+                case fast::Gate::Check::StepsAfterRate:
+                    if (py::truthy(under_capacity_at(c(), self, r.obj, gate.pool_inflight(), gate.rate(), pool_key)))
+                        py::append(eligible_list, r.obj);
+                    gate_from(effective_list, Py_ssize_t(k) + 1, eligible_list);
+                    return pick(eligible_list);
+            }
+        }
+        // The pick reads the records and counts as they are after the last
+        // reading of the clock.
+        fast::Recs again;
+        if (!inst.unchanged() || !fast::read_records(eligible_list, again) || !fast::read_counts(inst, again))
+            return pick(eligible_list);
+        for (size_t i = 0; i < again.size(); ++i) eligible.push_back(i);
+        return native_pick(inst, key, again, eligible, now, sticky, algo);
     }
 
     // The pick among the eligible records, natively, and the dispatch record.
