@@ -31,6 +31,7 @@ import time
 from typing import Any, Awaitable, Callable
 
 from aiohttp import web
+from multidict import CIMultiDict
 
 log = logging.getLogger("backend")
 
@@ -64,7 +65,7 @@ class SimBackend:
         self.busy_next = 0
         self.hold: asyncio.Event | None = None
         self.retry_after = "1"  # the Retry-After of a 429
-        self.last_headers: dict[str, str] = {}  # the request headers of the last request that arrived
+        self.last_headers: CIMultiDict[str] = CIMultiDict()  # the headers of the last request that arrived
         self.active = 0
         self.peak = self.served = self.rejected = self.failed = self.cancelled = self.arrived = 0
         # The peak counting only requests whose client connection was still open, and the
@@ -135,7 +136,7 @@ class SimBackend:
 
     async def handle(self, request: web.Request) -> web.StreamResponse:
         self.arrived += 1
-        self.last_headers = dict(request.headers)
+        self.last_headers = CIMultiDict(request.headers)
         full = 0 < self.max_concurrency <= self.active
         closed = self._closed_connections() if full else 0
         self.peak = max(self.peak, self.active + 1)
