@@ -172,8 +172,12 @@ class SimBackend:
             self.cancelled += 1
             raise
         finally:
+            self._done(request)
+
+    def _done(self, request: web.BaseRequest) -> None:
+        """The request stops counting: at its stream's last event, else when its handler returns."""
+        if self._serving.pop(id(request), None) is not None:
             self.active -= 1
-            del self._serving[id(request)]
 
     def _closed_connections(self) -> int:
         """Requests being served whose client has closed the connection, noticed here or not yet."""
@@ -316,6 +320,9 @@ class SimBackend:
             await resp.write(per_token(token))
         for data in tail:
             await resp.write(data)
+        # Done once the last event is written: waiting here for a slow reader to take the end of the
+        # stream is not serving it (the client may already have it and send the next request).
+        self._done(request)
         await resp.write_eof()
         return resp
 
