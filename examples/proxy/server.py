@@ -225,7 +225,7 @@ class Proxy:
         self._listener: asyncio.Server | None = None
         self._tasks: list[asyncio.Task[None]] = []
         self._stopping = False
-        self._rates: deque[tuple[float, dict[int, int]]] = deque()  # dispatch counts sampled for /status
+        self._rates: deque[tuple[float, dict[int, int]]] = deque()  # dispatch counts, sampled for /status
         self._upstream_timeout = self._client_timeout(config)
 
     @staticmethod
@@ -282,6 +282,7 @@ class Proxy:
         ]
         if cfg.health_interval_sec > 0:
             self._tasks.append(asyncio.create_task(self._health_loop(), name="health-probes"))
+        self._tasks.append(asyncio.create_task(self._sample_dispatches(), name="dispatch-rates"))
         self._runner = web.AppRunner(self.app(), handler_cancellation=True, access_log=None,
                                      shutdown_timeout=cfg.shutdown_grace_sec)
         await self._runner.setup()
@@ -958,20 +959,24 @@ class Proxy:
     async def handle_status_data(self, request: web.Request) -> web.Response:
         return web.json_response(status.data(self, self._dispatch_rates()))
 
+    async def _sample_dispatches(self) -> None:
+        """Every second, the balancer's dispatch counts: the rates /status shows (over the last 10 s)."""
+        while True:
+            now = time.monotonic()
+            self._rates.append((now, dict(self.lb.dispatch_counts)))
+            while now - self._rates[0][0] > 10.0:
+                self._rates.popleft()
+            await asyncio.sleep(1.0)
+
     def _dispatch_rates(self) -> dict[int, float]:
-        """Dispatches per second by backend, over the last few seconds of /status.json requests."""
-        now = time.monotonic()
-        counts = dict(self.lb.dispatch_counts)
-        rates = self._rates
-        if not rates or now - rates[-1][0] >= 0.5:
-            rates.append((now, counts))
-        while len(rates) > 1 and now - rates[0][0] > 10.0:
-            rates.popleft()
-        then, before = rates[0]
-        span = now - then
-        if span < 0.25:
+        """Dispatches per second by backend, from the oldest sample of the last 10 s to now."""
+        if not self._rates:
             return {}
-        return {sid: (n - before.get(sid, 0)) / span for sid, n in counts.items()}
+        then, before = self._rates[0]
+        span = time.monotonic() - then
+        if span < 0.5:
+            return {}
+        return {sid: (n - before.get(sid, 0)) / span for sid, n in self.lb.dispatch_counts.items()}
 
     def _admin_refusal(self, request: web.Request) -> web.Response | None:
         token = self.config.admin_token
