@@ -35,9 +35,17 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def start(args: list[str], log: Path) -> tuple[subprocess.Popen[str], str]:
+PINNED = (os.cpu_count() or 1) >= 2
+
+
+def pin(cpu: int) -> None:
+    if PINNED:
+        os.sched_setaffinity(0, {cpu})
+
+
+def start(args: list[str], log: Path, cpu: int) -> tuple[subprocess.Popen[str], str]:
     proc = subprocess.Popen([sys.executable, "-m", *args], cwd=ROOT, stdout=subprocess.PIPE,
-                            stderr=log.open("w"), text=True)
+                            stderr=log.open("w"), text=True, preexec_fn=lambda: pin(cpu))
     assert proc.stdout is not None
     line = proc.stdout.readline()
     if not line.startswith("READY "):
@@ -59,7 +67,7 @@ def wrk(url: str, script: Path, seconds: int, connections: int) -> tuple[int, fl
     """Requests completed and their rate; fails on any non-2xx answer or socket error."""
     out = subprocess.run(["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "-s", str(script),
                           url + "/v1/chat/completions"], capture_output=True, text=True, timeout=seconds + 60,
-                         check=True).stdout
+                         check=True, preexec_fn=lambda: pin(0)).stdout
     if "Non-2xx" in out or "Socket errors" in out:
         raise RuntimeError("wrk saw errors:\n" + out)
     done = int(re.search(r"(\d+) requests in", out).group(1))  # type: ignore[union-attr]
@@ -82,40 +90,53 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     if shutil.which("wrk") is None:
         print("wrk is not installed (Debian package wrk)", file=sys.stderr)
         return 2
+    runs = ["direct to the backend", "through the proxy, uvloop", "through the proxy, asyncio"]
+    results: dict[str, list[tuple[int, float, float | None, float]]] = {name: [] for name in runs}
     with tempfile.TemporaryDirectory(prefix="lb-cpu-") as tmp:
         work = Path(tmp)
         script = work / "post.lua"
         script.write_text(LUA)
         backend, backend_url = start(["examples.proxy.backend", "--id", "1", "--decode-ms-per-token", "0",
-                                      "--prefill-ms-per-token", "0"], work / "backend.log")
-        rows: list[tuple[str, int, float, float | None, float | None]] = []
+                                      "--prefill-ms-per-token", "0"], work / "backend.log", 0)
+        config = work / "proxy.toml"
+        config.write_text('[server]\nport = 0\n[routing]\nmode = "max_concurrency"\n'
+                          '[queue]\nenabled = false\n[upstream]\nhealth_interval_sec = 1.0\n'
+                          f'[[pools]]\nmodel = "chat"\n[[pools.backends]]\nid = 1\nurl = "{backend_url}"\n')
         try:
-            done, rate, cpu, _ = measure(backend.pid, backend_url, script, args.seconds, args.connections)
-            rows.append(("direct to the backend", done, rate, None, cpu))
-            for loop in ("uvloop", "asyncio"):
-                config = work / "proxy.toml"
-                config.write_text('[server]\nport = 0\n[routing]\nmode = "max_concurrency"\n'
-                                  '[queue]\nenabled = false\n[upstream]\nhealth_interval_sec = 1.0\n'
-                                  f'[[pools]]\nmodel = "chat"\n[[pools.backends]]\nid = 1\nurl = "{backend_url}"\n')
-                extra = ["--no-uvloop"] if loop == "asyncio" else []
-                proxy, proxy_url = start(["examples.proxy", str(config), *extra], work / f"proxy-{loop}.log")
-                try:
-                    done, rate, cpu, backend_cpu = measure(proxy.pid, proxy_url, script, args.seconds,
-                                                           args.connections, also=backend.pid)
-                finally:
-                    stop(proxy)
-                rows.append((f"through the proxy, {loop}", done, rate, cpu, backend_cpu))
+            for _ in range(args.rounds):
+                done, rate, cpu, _ = measure(backend.pid, backend_url, script, args.seconds, args.connections)
+                results[runs[0]].append((done, rate, None, cpu))
+                for name, extra in ((runs[1], []), (runs[2], ["--no-uvloop"])):
+                    proxy, proxy_url = start(["examples.proxy", str(config), *extra], work / "proxy.log", 1)
+                    try:
+                        done, rate, cpu, backend_cpu = measure(proxy.pid, proxy_url, script, args.seconds,
+                                                               args.connections, also=backend.pid)
+                    finally:
+                        stop(proxy)
+                    assert backend_cpu is not None
+                    results[name].append((done, rate, cpu, backend_cpu))
         finally:
             stop(backend)
-    print(f"wrk -t1 -c{args.connections} -d{args.seconds}s, POST /v1/chat/completions ({len(BODY)}-byte body)")
-    print(f"{'run':<28}{'requests':>10}{'req/s':>9}{'proxy CPU/req':>15}{'backend CPU/req':>17}")
-    for name, done, rate, proxy_cpu, backend_cpu in rows:
-        proxy_col = f"{proxy_cpu:.0f} µs" if proxy_cpu is not None else "-"
-        print(f"{name:<28}{done:>10}{rate:>9.0f}{proxy_col:>15}{backend_cpu:>14.0f} µs")
+
+    def median(values: list[float]) -> float:
+        return sorted(values)[len(values) // 2]
+
+    def col(values: list[float]) -> str:
+        return f"{median(values):.0f} ({min(values):.0f}-{max(values):.0f}) µs"
+
+    print(f"wrk -t1 -c{args.connections} -d{args.seconds}s, POST /v1/chat/completions ({len(BODY)}-byte body); "
+          f"median of {args.rounds} rounds (range)" + ("; proxy on CPU 1, wrk and backend on CPU 0" if PINNED else ""))
+    print(f"{'run':<28}{'req/s':>8}{'proxy CPU/req':>24}{'backend CPU/req':>24}")
+    for name in runs:
+        rows = results[name]
+        proxy_cpu = [r[2] for r in rows if r[2] is not None]
+        print(f"{name:<28}{median([r[1] for r in rows]):>8.0f}{col(proxy_cpu) if proxy_cpu else '-':>24}"
+              f"{col([r[3] for r in rows]):>24}")
     return 0
 
 
