@@ -77,7 +77,7 @@ INFERENCE_ROUTES = (
 )
 PROMETHEUS_CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 RETRY_AFTER_SEC = "1"
-# Headers that belong to one connection, not to the request (RFC 9110 section 7.6.1).
+# Headers that belong to one connection, not to the request (hop-by-hop).
 HOP_BY_HOP = frozenset({"connection", "keep-alive", "proxy-connection", "proxy-authenticate",
                         "proxy-authorization", "te", "trailer", "transfer-encoding", "upgrade"})
 # Not passed to a backend: the client session sets these itself (and decompresses what it asks for).
