@@ -31,6 +31,7 @@ import time
 from typing import Any, Awaitable, Callable
 
 from aiohttp import web
+from multidict import CIMultiDict
 
 log = logging.getLogger("backend")
 
@@ -64,6 +65,7 @@ class SimBackend:
         self.busy_next = 0
         self.hold: asyncio.Event | None = None
         self.retry_after = "1"  # the Retry-After of a 429
+        self.last_headers: CIMultiDict[str] = CIMultiDict()  # the headers of the last request that arrived
         self.active = 0
         self.peak = self.served = self.rejected = self.failed = self.cancelled = self.arrived = 0
         # The peak counting only requests whose client connection was still open, and the
@@ -100,7 +102,14 @@ class SimBackend:
         app.router.add_get("/health", self.health)
         app.router.add_get("/stats", self.get_stats)
         app.router.add_post("/stats/reset", self.post_reset)
+        app.on_response_prepare.append(self._stamp)
         return app
+
+    async def _stamp(self, request: web.Request, response: web.StreamResponse) -> None:
+        """Every answer names this backend and echoes the request id, as inference servers do."""
+        response.headers["X-Served-By"] = self.name
+        if "X-Request-Id" in request.headers:
+            response.headers["X-Request-Id"] = request.headers["X-Request-Id"]
 
     async def start(self, host: str = "127.0.0.1", port: int = 0) -> int:
         self._runner = web.AppRunner(self.app(), handler_cancellation=True, access_log=None,
@@ -127,6 +136,7 @@ class SimBackend:
 
     async def handle(self, request: web.Request) -> web.StreamResponse:
         self.arrived += 1
+        self.last_headers = CIMultiDict(request.headers)
         full = 0 < self.max_concurrency <= self.active
         closed = self._closed_connections() if full else 0
         self.peak = max(self.peak, self.active + 1)
@@ -162,8 +172,12 @@ class SimBackend:
             self.cancelled += 1
             raise
         finally:
+            self._done(request)
+
+    def _done(self, request: web.BaseRequest) -> None:
+        """The request stops counting: at its stream's last event, else when its handler returns."""
+        if self._serving.pop(id(request), None) is not None:
             self.active -= 1
-            del self._serving[id(request)]
 
     def _closed_connections(self) -> int:
         """Requests being served whose client has closed the connection, noticed here or not yet."""
@@ -306,6 +320,9 @@ class SimBackend:
             await resp.write(per_token(token))
         for data in tail:
             await resp.write(data)
+        # Done once the last event is written: waiting here for a slow reader to take the end of the
+        # stream is not serving it (the client may already have it and send the next request).
+        self._done(request)
         await resp.write_eof()
         return resp
 

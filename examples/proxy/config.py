@@ -1,6 +1,7 @@
 """The proxy's configuration: one TOML file read with `tomllib`.
 
-    [server]      host, port, max_body_bytes, sticky_header, shutdown_grace_sec
+    [server]      host, port, body size limit, sticky header, client time-outs and
+                  connection cap, shutdown grace, uvloop, access log, admin token
     [upstream]    timeouts, sin-bin time, health probes, reaper interval
     [routing]     mode, default algorithm, capacity-gate settings of load_balancer
     [queue]       the wait queue: load_balancer's own queue settings
@@ -90,6 +91,13 @@ class ProxyConfig:
     max_body_bytes: int = 1 << 20
     sticky_header: str = "x-session-id"
     shutdown_grace_sec: float = 10.0
+    max_connections: int = 1024
+    header_timeout_sec: float = 10.0
+    body_timeout_sec: float = 30.0
+    keepalive_timeout_sec: float = 75.0
+    uvloop: bool = True
+    access_log: bool = True
+    admin_token: str = ""
     connect_timeout_sec: float = 2.0
     read_timeout_sec: float = 60.0
     sin_bin_sec: float = 10.0
@@ -113,7 +121,12 @@ class ProxyConfig:
 
 _SERVER_KEYS = {
     "host": str, "port": int, "max_body_bytes": int, "sticky_header": str, "shutdown_grace_sec": float,
+    "max_connections": int, "header_timeout_sec": float, "body_timeout_sec": float,
+    "keepalive_timeout_sec": float, "uvloop": bool, "access_log": bool, "admin_token": str,
 }
+# Settings that must be positive: a time-out or limit of 0 would refuse everything.
+_POSITIVE = ("max_body_bytes", "max_connections", "header_timeout_sec", "body_timeout_sec",
+             "keepalive_timeout_sec", "connect_timeout_sec", "read_timeout_sec", "health_timeout_sec")
 _UPSTREAM_KEYS = {
     "connect_timeout_sec": float, "read_timeout_sec": float, "sin_bin_sec": float, "health_path": str,
     "health_interval_sec": float, "health_timeout_sec": float, "reaper_interval_sec": float,
@@ -160,6 +173,9 @@ def parse(doc: dict[str, Any]) -> ProxyConfig:
     settings: dict[str, Any] = {}
     settings.update(_scalars("server", _table(doc, "server"), _SERVER_KEYS))
     settings.update(_scalars("upstream", _table(doc, "upstream"), _UPSTREAM_KEYS))
+    for key in _POSITIVE:
+        if key in settings and not settings[key] > 0:
+            raise ConfigError(f"{key} must be positive, not {settings[key]}")
 
     routing = dict(_table(doc, "routing"))
     mode = _vocabulary("routing.mode", routing.pop("mode", lbm.DEFAULT_ROUTING_MODE), lbm.VALID_ROUTING_MODES)

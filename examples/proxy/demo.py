@@ -8,10 +8,11 @@ streamed and plain chat, completions, messages, responses, embeddings,
 rerank, score, requests too large for every backend, bodies over the size
 limit, malformed JSON and unknown models. Some clients go away mid-stream or
 mid-request. Partway through each run one chat backend freezes (SIGSTOP: its
-connections stay open and nothing answers, like a hung host), the health
-probes take it out of rotation and the in-flight reaper clears its count; then
-it is killed (SIGKILL) and its requests that had not started answering are
-retried on another backend.
+connections stay open and nothing answers, like a hung host): the health
+probe that marks it down makes the proxy end the requests open on it (retried
+once on another backend where nothing reached the client yet, else their
+stream ends with an error event), so its in-flight count drops as they end and
+the reaper finds nothing left to clear; then it is killed (SIGKILL).
 
 Per mode it prints the answers by status, the balancer's rejections by reason,
 latency and queue-wait percentiles, the backends' 429s as the proxy handled
@@ -475,8 +476,9 @@ def report(run: ModeRun, total: int) -> None:
           + f"   stale queue grants routed again: {stale}")
     print(f"  backend 429s {upstream_429s(run)}")
     reaped = f"{run.reaped_after:.2f}s after the freeze" if run.reaped_after is not None else "not seen"
-    print(f"  reaper       gpu-b froze with {run.frozen_with} in flight; count cleared {reaped}: "
-          + ("; ".join(cleared) or "nothing to clear"))
+    ended = int(metric(run, "proxy_upstream_aborted_total", server_id=str(FROZEN)))
+    print(f"  frozen       gpu-b froze with {run.frozen_with} in flight; marked down, {ended} open request(s) ended by"
+          f" the proxy; count back to 0 {reaped}; reaper: " + ("; ".join(cleared) or "nothing left to clear"))
     dispatch = {int(k): v for k, v in run.snapshot.get("dispatch_counts", {}).items()}
     pool_total = Counter[str]()
     for s in BACKENDS:
@@ -551,8 +553,11 @@ async def main(args: argparse.Namespace) -> int:
             await child.stop()
     summary(runs)
     if runs:
-        print(f"\n== /metrics of the {runs[-1].mode} run, as scraped over HTTP ==")
-        print(runs[-1].metrics_text, end="")
+        lines = runs[-1].metrics_text.splitlines()
+        buckets = [line for line in lines if "_bucket{" in line]
+        print(f"\n== /metrics of the {runs[-1].mode} run, as scraped over HTTP"
+              f" (its {len(buckets)} histogram bucket lines left out) ==")
+        print("\n".join(line for line in lines if "_bucket{" not in line))
     failures = [r.mode for r in runs if r.proxy_exit != 0 or r.snapshot.get("inflight")
                 or r.snapshot.get("queue_total_waiters")]
     if failures:
