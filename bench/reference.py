@@ -27,7 +27,9 @@ to evict idle pool state. The state is local to one process.
 import asyncio
 import hashlib
 import logging
+import operator
 import os
+import sys
 import time
 from collections import deque
 from dataclasses import dataclass, field
@@ -131,6 +133,11 @@ class RejectReason:
     AT_CAPACITY = "at_capacity"
 
 
+def _limit_room(limit: Tuple[int, Optional[float]]) -> int:
+    n, until = limit
+    return 0 if until is not None and time.monotonic() >= until else n
+
+
 def _granted(fut: "asyncio.Future[Any]") -> bool:
     return fut.done() and not fut.cancelled() and fut.exception() is None
 
@@ -154,6 +161,8 @@ class LoadBalancer:
         self._pool_hot_state: Dict[PoolKey, bool] = {}
         # Slots handed to parked requests that have not resumed yet.
         self.held_slots: Dict[int, int] = {}
+        # Limits callers set on backends: server id -> (slots, valid until).
+        self.limits: Dict[int, Tuple[int, Optional[float]]] = {}
 
     # ---- routing mode and queue settings ---------------------------------
 
@@ -322,10 +331,46 @@ class LoadBalancer:
         pool_inflight = self._pool_inflight(pool_candidates)
         pool_rate = self._recent_dispatch_rate(pool_key)
         cap = self._effective_cap_for(server, pool_inflight, pool_rate, pool_key=pool_key)
-        if cap <= 0:
+        sid = busy = None
+        if cap > 0:
+            sid = server["id"]
+            busy = self.inflight.get(sid, 0) + self.held_slots.get(sid, 0)
+            if not busy < cap:
+                return False
+        if sid is None:
+            sid = server["id"]
+        limit = self.limits.get(sid)
+        if limit is None:
             return True
-        sid = server["id"]
-        return self.inflight.get(sid, 0) + self.held_slots.get(sid, 0) < cap
+        n, until = limit
+        if until is not None and time.monotonic() >= until:
+            return False
+        if busy is None:
+            busy = self.inflight.get(sid, 0) + self.held_slots.get(sid, 0)
+        return busy < n
+
+    # ---- limits callers set on backends -----------------------------------
+
+    def set_limit(self, server_id: int, n: int, valid_until: Optional[float] = None) -> None:
+        limit = (operator.index(n), None if valid_until is None else float(valid_until))
+        before = self.limits.get(server_id)
+        self.limits[server_id] = limit
+        if before is None:
+            return
+        gained = _limit_room(limit) - _limit_room(before)
+        if gained > 0:
+            self._wake_parked(server_id, gained)
+
+    def clear_limit(self, server_id: int) -> None:
+        if server_id not in self.limits:
+            return
+        del self.limits[server_id]
+        self._wake_parked(server_id, sys.maxsize)
+
+    def _wake_parked(self, server_id: int, times: int) -> None:
+        parked = self._waiters.get(server_id)
+        for _ in range(min(times, len(parked) if parked is not None else 0)):
+            self._wake_one(server_id)
 
     # ---- selection -------------------------------------------------------
 

@@ -183,6 +183,9 @@ OPS = [
     (1, lambda r, env: call("prometheus_text")),
     (1, lambda r, env: call("_evict_stale_pools")),
     (2, lambda r, env: call("set_routing_mode", r.choice(MODES))),
+    (2, lambda r, env: call("set_limit", r.choice(IDS), r.choice([0, 1, 2, 5]),
+                            valid_until=r.choice([None, None, env.clock.now - 1.0, env.clock.now + 3.0]))),
+    (1, lambda r, env: call("clear_limit", r.choice(IDS + [99]))),
     (5, open_lease),
     (5, close_lease),
     (12, wait),
@@ -237,6 +240,7 @@ class Side:
             "_pool_dispatch_windows": [(k, norm(list(d)), d.maxlen) for k, d in lb._pool_dispatch_windows.items()],
             "_pool_hot_state": items(lb._pool_hot_state),
             "held_slots": items(lb.held_slots),
+            "limits": items(lb.limits),
             "tasks": [outcome(t) for t in self.tasks],
             "leases": [lease._released for lease, _ in self.leases],
         }

@@ -11,7 +11,7 @@ from tests.helpers import POOL
 ATTRS = ["inflight", "_wrr", "_locks", "_pool_last_access", "_waiters", "_all_waiters", "dispatch_counts",
          "last_dispatch_ts", "reject_counts", "queue_wait_samples", "_routing_mode", "_pool_dispatch_windows",
          "_pool_hot_state",
-         "held_slots"]  # after the thirteen: slots held for woken waiters
+         "held_slots", "limits"]  # after the thirteen: slots held for woken waiters, callers' limits
 
 
 def records(caplog):
@@ -34,7 +34,7 @@ class TestConstruction:
 
     def test_instances_share_nothing(self):
         a, b = m.LoadBalancer(), m.LoadBalancer()
-        for name in ATTRS[:-4]:
+        for name in ATTRS[:-5]:
             if name != "_routing_mode":
                 assert getattr(a, name) is not getattr(b, name)
 

@@ -92,7 +92,8 @@ struct Facts {
 // The attributes a LoadBalancer instance is made of, in constructor order.
 enum Attr : unsigned char {
     kInflight, kWrr, kLocks, kPoolLastAccess, kWaiters, kAllWaiters, kDispatchCounts, kLastDispatchTs,
-    kRejectCounts, kQueueWaitSamples, kRoutingMode, kPoolDispatchWindows, kPoolHotState, kHeldSlots, kAttrCount
+    kRejectCounts, kQueueWaitSamples, kRoutingMode, kPoolDispatchWindows, kPoolHotState, kHeldSlots, kLimits,
+    kAttrCount
 };
 extern const py::Name* const kAttrNames[kAttrCount];
 

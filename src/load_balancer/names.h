@@ -23,6 +23,8 @@ inline py::Name _pool_dispatch_windows{"_pool_dispatch_windows"};
 inline py::Name _pool_hot_state{"_pool_hot_state"};
 // ... and after them: slots held for woken waiters that have not resumed yet.
 inline py::Name held_slots{"held_slots"};
+// ... and the limits callers set on backends (set_limit).
+inline py::Name limits{"limits"};
 
 // Keyword argument names.
 inline py::Name pool_key{"pool_key"};

@@ -84,6 +84,9 @@ const std::initializer_list<py::Method*> kLoadBalancerBody = {
     &lbm::_bump_reject,
     &lbm::snapshot,
     &lbm::prometheus_text,
+    // Beyond the balancer's own body: limits a caller sets on backends.
+    &lbm::set_limit,
+    &lbm::clear_limit,
 };
 
 const std::initializer_list<py::Method*> kLeaseBody = {

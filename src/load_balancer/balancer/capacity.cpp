@@ -80,6 +80,16 @@ auto free_slot(const N& cap, const N& zero, Busy&& busy) -> decltype(cap < cap) 
     return busy() < cap;
 }
 
+// A limit the caller set on the backend (set_limit), once the cap allows: a
+// limit valid until a time that has come (`now() >= until`, the clock read
+// only for a timed limit) closes the backend; otherwise what it is busy with
+// must stay below the limit.
+template <class N, class Now, class Busy>
+auto within_limit(const N& limit, const N* until, Now&& now, Busy&& busy) -> decltype(limit < limit) {
+    if (until && truth(now() >= *until)) return py::no<decltype(limit < limit)>();
+    return busy() < limit;
+}
+
 }  // namespace
 }  // namespace capacity
 
@@ -178,14 +188,33 @@ Ref under_capacity_at(const Call& c, Handle self, Handle server, Handle pool_inf
                       Handle pool_key) {
     py::Value cap = call::effective_cap(c, self, server, pool_inflight, pool_rate, pool_key);
     // A slot handed to a parked request that has not resumed yet is as busy
-    // as one in flight.
-    auto busy = [&] {
-        Ref sid = record::id(server), zero = py::new_int(0);
-        py::Value count = py::get(attr(self, names::inflight), sid, zero);
-        py::Value held = py::get(attr(self, names::held_slots), sid, zero);
-        return count + held;
+    // as one in flight.  Read once, when first needed.
+    Ref sid;
+    auto id = [&]() -> Handle {
+        if (!sid) sid = record::id(server);
+        return sid;
     };
-    return capacity::free_slot(cap, py::Value(py::new_int(0)), busy).ref();
+    py::Value busy_now;
+    auto busy = [&] {
+        if (!busy_now.ref()) {
+            Ref zero = py::new_int(0);
+            py::Value count = py::get(attr(self, names::inflight), id(), zero);
+            py::Value held = py::get(attr(self, names::held_slots), id(), zero);
+            busy_now = count + held;
+        }
+        return busy_now;
+    };
+    py::Value free = capacity::free_slot(cap, py::Value(py::new_int(0)), busy);
+    if (!py::truth(free)) return free.ref();
+    Ref limit = py::get(attr(self, names::limits), id());
+    if (limit.is_none()) return free.ref();
+    // (n, valid_until)
+    Ref pair = Ref::steal(PySequence_Tuple(limit));
+    if (PyTuple_GET_SIZE(pair.get()) != 2) py::raise(PyExc_ValueError, "a limit is a pair (n, valid_until)");
+    py::Value n = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+    py::Value until = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    const py::Value* timed = until.handle().is_none() ? nullptr : &until;
+    return capacity::within_limit(n, timed, [&] { return py::Value(monotonic(c)); }, busy).ref();
 }
 
 }  // namespace LoadBalancer
@@ -202,6 +231,7 @@ bool Gate::prepare(const Inst& inst, const Key& pool_key, long long pool_infligh
     PyObject* mode = inst.get(kRoutingMode);
     if (!mode || !plain_mode(f, mode, mode_)) return false;
     pool_inflight_ = double(pool_inflight);
+    now_ = now.num.v;
     rate_used_ = hot_ = hot_written_ = false;
     hot_state_ = {};
     if (mode_ == Mode::Hybrid && !(hot_state_ = Ref::borrow(inst.dict(kPoolHotState)))) return false;
@@ -244,7 +274,9 @@ Gate::Check Gate::check(Recs& recs, const Small<size_t>& pool, size_t k) {
     Rec& rec = recs[k];
     py::Num rate;
     bool failed = false;
-    if (!inst.unchanged() || !reread(inst, rec) || !py::num(live_rate_, rate)) return Check::StepsAfterRate;
+    // (A timed limit has the steps read the clock where they read it.)
+    if (!inst.unchanged() || !reread(inst, rec) || !py::num(live_rate_, rate) || rec.timed)
+        return Check::StepsAfterRate;
     const double configured = double(rec.cap);
     auto clamp = [&] { return capacity::superfast_cap(configured, f.superfast_cap.v, 0.0, 1.0); };
     std::optional<bool> hot_now;
@@ -260,8 +292,11 @@ Gate::Check Gate::check(Recs& recs, const Small<size_t>& pool, size_t k) {
     };
     const double cap = capacity::effective_cap(mode_, configured, hot, clamp);
     if (mode_ == Mode::Hybrid && !hot_now) return Check::StepsAfterRate;  // the state was not plain
-    return capacity::free_slot(cap, 0.0, [&] { return double(rec.inflight + rec.held); }) ? Check::Free
-                                                                                          : Check::Busy;
+    auto busy = [&] { return double(rec.inflight + rec.held); };
+    bool free = capacity::free_slot(cap, 0.0, busy);
+    if (free && rec.limited)
+        free = capacity::within_limit(double(rec.limit), static_cast<const double*>(nullptr), [] { return 0.0; }, busy);
+    return free ? Check::Free : Check::Busy;
 }
 
 bool Gate::free(const Rec& rec) {
@@ -281,7 +316,11 @@ bool Gate::free(const Rec& rec) {
         return now;
     };
     const double cap = capacity::effective_cap(mode_, configured, hot, clamp);
-    return capacity::free_slot(cap, 0.0, [&] { return double(rec.inflight + rec.held); });
+    auto busy = [&] { return double(rec.inflight + rec.held); };
+    if (!capacity::free_slot(cap, 0.0, busy)) return false;
+    if (!rec.limited) return true;
+    const double limit = double(rec.limit);
+    return capacity::within_limit(limit, rec.timed ? &rec.until : nullptr, [&] { return now_; }, busy);
 }
 
 void Gate::commit() {

@@ -73,6 +73,9 @@ Ref _try_admit(const Call&, Handle self, Handle waiter);
 Ref _wake_one(const Call&, Handle self, Handle server_id);
 Ref _fulfill(const Call&, Handle self, Handle waiter, Handle server);
 Ref _remove_waiter(const Call&, Handle self, Handle waiter);
+// limits.cpp
+Ref set_limit(const Call&, Handle self, Handle server_id, Handle n, Handle valid_until);
+Ref clear_limit(const Call&, Handle self, Handle server_id);
 // telemetry/snapshot.cpp
 Ref note_reject(const Call&, Handle self, Handle reason);
 Ref _bump_reject(const Call&, Handle self, Handle reason);
@@ -134,6 +137,8 @@ inline Method note_reject{fn<LoadBalancer::note_reject>, "LoadBalancer.note_reje
 inline Method _bump_reject{fn<LoadBalancer::_bump_reject>, "LoadBalancer._bump_reject", "self, reason"};
 inline Method snapshot{fn<LoadBalancer::snapshot>, "LoadBalancer.snapshot", "self"};
 inline Method prometheus_text{fn<LoadBalancer::prometheus_text>, "LoadBalancer.prometheus_text", "self"};
+inline Method set_limit{fn<LoadBalancer::set_limit>, "LoadBalancer.set_limit", "self, server_id, n, valid_until=None"};
+inline Method clear_limit{fn<LoadBalancer::clear_limit>, "LoadBalancer.clear_limit", "self, server_id"};
 }  // namespace def
 }  // namespace LoadBalancer
 

@@ -58,7 +58,7 @@ RecordFields record_fields() { return RecordFields({&names::id, &names::weight, 
 bool read_record(RecordFields& fields, PyObject* s, Rec& r) {
     std::array<PyObject*, 3> v;
     if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
-    r = Rec{s, v[0], 0, false, 1.0, 0, 0, 0};
+    r = Rec{s, v[0], 0, false, 1.0, 0, 0, 0, false, false, 0, 0.0};
     py::Num weight, cap;
     if (!r.id || !py::small_int(r.id, r.id_v) || !read_num(v[1], weight) || !read_num(v[2], cap)) return false;
     r.drained = record::weight_drains(weight);
@@ -66,13 +66,35 @@ bool read_record(RecordFields& fields, PyObject* s, Rec& r) {
     return !record::cap_configured(cap) || truncate(cap.v, r.cap);
 }
 
-// inflight.get(id, 0) and held_slots.get(id, 0) of one record.
-bool read_count(PyObject* inflight, PyObject* held, Rec& r) {
+// limits.get(id) of one record: absent, or an exact pair (n, until) of a
+// plain int and None or a plain number.
+bool read_limit(PyObject* limits, Rec& r) {
+    r.limited = r.timed = false;
+    if (PyDict_GET_SIZE(limits) == 0) return true;
+    bool failed = false;
+    PyObject* v = lookup(limits, r.id, failed);
+    if (failed) return false;
+    if (!v || v == Py_None) return v == nullptr;  // None is not a pair: the steps say so
+    if (!PyTuple_CheckExact(v) || PyTuple_GET_SIZE(v) != 2 || !py::small_int(PyTuple_GET_ITEM(v, 0), r.limit))
+        return false;
+    PyObject* until = PyTuple_GET_ITEM(v, 1);
+    py::Num u;
+    r.timed = until != Py_None;
+    if (r.timed && !py::num(until, u)) return false;
+    r.until = u.v;
+    r.limited = true;
+    return true;
+}
+
+// inflight.get(id, 0), held_slots.get(id, 0) and limits.get(id) of one
+// record.
+bool read_count(PyObject* inflight, PyObject* held, PyObject* limits, Rec& r) {
     bool failed = false;
     PyObject* v = lookup(inflight, r.id, failed);
     if (failed) return false;
     r.inflight = r.held = 0;
     if (v && !py::small_int(v, r.inflight)) return false;
+    if (!read_limit(limits, r)) return false;
     if (PyDict_GET_SIZE(held) == 0) return true;
     PyObject* h = lookup(held, r.id, failed);
     if (failed || (h && !py::small_int(h, r.held))) return false;
@@ -102,9 +124,11 @@ bool read_records(PyObject* list, Recs& out) {
 bool reread(const Inst& inst, Rec& rec) {
     PyObject* inflight = inst.dict(kInflight);
     PyObject* held = inst.dict(kHeldSlots);
+    PyObject* limits = inst.dict(kLimits);
     RecordFields fields = record_fields();
     Rec r;
-    if (!inflight || !held || !read_record(fields, rec.obj, r) || !read_count(inflight, held, r)) return false;
+    if (!inflight || !held || !limits || !read_record(fields, rec.obj, r) || !read_count(inflight, held, limits, r))
+        return false;
     // The id read now is held in place of the one read before.
     Py_INCREF(r.id);
     Py_SETREF(rec.id, r.id);
@@ -116,9 +140,10 @@ bool reread(const Inst& inst, Rec& rec) {
 bool read_counts(const Inst& inst, Recs& recs) {
     PyObject* inflight = inst.dict(kInflight);
     PyObject* held = inst.dict(kHeldSlots);
-    if (!inflight || !held) return false;
+    PyObject* limits = inst.dict(kLimits);
+    if (!inflight || !held || !limits) return false;
     for (size_t i = 0; i < recs.size(); ++i)
-        if (!read_count(inflight, held, recs[i])) return false;
+        if (!read_count(inflight, held, limits, recs[i])) return false;
     return true;
 }
 

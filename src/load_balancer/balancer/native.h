@@ -125,6 +125,11 @@ struct Rec {
     long long cap;       // int(max_concurrency or 0)
     long long inflight;  // inflight.get(id, 0), once read
     long long held;      // held_slots.get(id, 0), likewise
+    // limits.get(id): a limit (set_limit) of `limit` slots, valid until
+    // `until` when `timed`.
+    bool limited, timed;
+    long long limit;
+    double until;
 };
 
 // The records of one decision.  Each record and its id are held while the
@@ -152,9 +157,9 @@ bool read_records(PyObject* list, Recs& out);
 
 class Inst;
 
-// inflight.get(id, 0) and held_slots.get(id, 0) of every record, from the
-// instance's tables; false when a table is not an exact dict or a count is
-// not a plain int.
+// inflight.get(id, 0), held_slots.get(id, 0) and limits.get(id) of every
+// record, from the instance's tables; false when a table is not an exact
+// dict, a count is not a plain int or a limit not a plain pair.
 bool read_counts(const Inst& inst, Recs& recs);
 
 // A pool key whose hash and equality run no code (fastpath.h: plain_key),
@@ -273,6 +278,7 @@ private:
     const Key* pool_key_ = nullptr;
     Mode mode_ = Mode::Other;
     double pool_inflight_ = 0.0;
+    double now_ = 0.0;  // the decision's clock reading (the interpreter's clock)
     double rate_ = 0.0;
     dispatch::Window window_;
     bool rate_used_ = false;  // some decision read the rate (and trimmed)

@@ -22,6 +22,7 @@ Ref init(const Call& c, Handle self) {
     py::setattr(self, names::_pool_dispatch_windows, py::new_dict());
     py::setattr(self, names::_pool_hot_state, py::new_dict());
     py::setattr(self, names::held_slots, py::new_dict());
+    py::setattr(self, names::limits, py::new_dict());
     fast::adopt(module_of(c), self);
     return py::none();
 }

@@ -136,7 +136,7 @@ const py::Name* const kAttrNames[kAttrCount] = {
     &names::_pool_last_access, &names::_waiters,      &names::_all_waiters,
     &names::dispatch_counts,   &names::last_dispatch_ts, &names::reject_counts,
     &names::queue_wait_samples, &names::_routing_mode, &names::_pool_dispatch_windows,
-    &names::_pool_hot_state,   &names::held_slots,
+    &names::_pool_hot_state,   &names::held_slots,       &names::limits,
 };
 
 int Facts::traverse(visitproc visit, void* arg) const {
@@ -339,7 +339,7 @@ const View* view(Module& m, PyObject* dict) noexcept {
     // The tables looked up by server id or pool key.
     bool plain = true;
     for (Attr a : {kInflight, kWrr, kLocks, kPoolLastAccess, kWaiters, kDispatchCounts, kLastDispatchTs,
-                   kRejectCounts, kPoolDispatchWindows, kPoolHotState, kHeldSlots})
+                   kRejectCounts, kPoolDispatchWindows, kPoolHotState, kHeldSlots, kLimits})
         if (PyObject* t = v.attrs[a]; t && PyDict_CheckExact(t)) plain = plain_table(t) && plain;
     if (instance_epoch != start) return nullptr;  // a guard: nothing above runs code
     v.plain_tables = plain;

@@ -64,5 +64,16 @@ template <>
 inline Value yes<Value>() {
     return Value::of(true);
 }
+// ... and for "false".
+template <class T>
+T no();
+template <>
+inline bool no<bool>() {
+    return false;
+}
+template <>
+inline Value no<Value>() {
+    return Value::of(false);
+}
 
 }  // namespace py
