@@ -59,19 +59,32 @@ struct ByKey {
     void set(Handle d, Handle v) const { py::setitem(d, obj, v); }
 };
 
+// The tables a dispatch record writes.
+enum class Table : unsigned char { Counts, LastTs, LastAccess, Windows };
+
+const py::Name& name_of(Table t) {
+    switch (t) {
+        case Table::Counts: return names::dispatch_counts;
+        case Table::LastTs: return names::last_dispatch_ts;
+        case Table::LastAccess: return names::_pool_last_access;
+        case Table::Windows: break;
+    }
+    return names::_pool_dispatch_windows;
+}
+
 // The record of a dispatch to the server whose id is `sid`, through the pool
-// key `pool_key` (a ByKey, or a fast::Key with its hash known): `table(name)`
-// reads self.<name> at its moment, and `given` is the clock reading to
-// record (NULL: the clock is read at its step).
-template <class Table, class PoolKey>
-void write_record(const Call& c, Table&& table, const PoolKey& pool_key, Handle sid, Handle given) {
+// key `pool_key` (a ByKey, or a fast::Key with its hash known): `table(t)`
+// reads self.<t> at its moment, and `given` is the clock reading to record
+// (NULL: the clock is read at its step).
+template <class Tables, class PoolKey>
+void write_record(const Call& c, Tables&& table, const PoolKey& pool_key, Handle sid, Handle given) {
     Module& m = module_of(c);
-    py::bump_at([&] { return table(names::dispatch_counts); }, sid);
+    py::bump_at([&] { return table(Table::Counts); }, sid);
     Ref now = given ? Ref::borrow(given) : monotonic(c);
     Ref wall = wall_clock(c);
-    py::setitem(table(names::last_dispatch_ts), sid, wall);
-    pool_key.set(table(names::_pool_last_access), now);
-    Ref windows = table(names::_pool_dispatch_windows);
+    py::setitem(table(Table::LastTs), sid, wall);
+    pool_key.set(table(Table::LastAccess), now);
+    Ref windows = table(Table::Windows);
     Ref window = pool_key.get(windows);
     if (window.is_none()) {
         window = py::call_kw(c.g.get(names::deque), m.kw_maxlen, py::new_int(dispatch::kWindowMaxLen));
@@ -86,9 +99,16 @@ void fast::record_dispatch(const Inst& inst, const Key& pool_key, const Rec& rec
     // Each attribute is read at its moment, as the steps read it (code may
     // have run since the decision read the instance: the hash of a key
     // dropped by the pick).
-    write_record(
-        inst.m->call(LoadBalancer::def::_record_dispatch), [&](const py::Name& name) { return inst.current(name); },
-        pool_key, rec.id, now.obj);
+    auto table = [&](Table t) {
+        switch (t) {
+            case Table::Counts: return inst.current(kDispatchCounts);
+            case Table::LastTs: return inst.current(kLastDispatchTs);
+            case Table::LastAccess: return inst.current(kPoolLastAccess);
+            case Table::Windows: break;
+        }
+        return inst.current(kPoolDispatchWindows);
+    };
+    write_record(inst.m->call(LoadBalancer::def::_record_dispatch), table, pool_key, rec.id, now.obj);
 }
 
 namespace LoadBalancer {
@@ -109,7 +129,7 @@ void trim(Handle window, double cutoff) {
 
 Ref _record_dispatch(const Call& c, Handle self, Handle pool_key, Handle server) {
     Ref sid = record::id(server);
-    write_record(c, [&](const py::Name& name) { return attr(self, name); }, ByKey{pool_key}, sid, {});
+    write_record(c, [&](Table t) { return attr(self, name_of(t)); }, ByKey{pool_key}, sid, {});
     return py::none();
 }
 

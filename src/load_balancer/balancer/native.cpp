@@ -55,10 +55,13 @@ RecordFields record_fields() { return RecordFields({&names::id, &names::weight, 
 
 // The record `s` read into `r` (its object and id borrowed); false when it is
 // not plain.
-bool read_record(RecordFields& fields, PyObject* s, Rec& r) {
+inline bool read_record(RecordFields& fields, PyObject* s, Rec& r) {
     std::array<PyObject*, 3> v;
     if (!PyDict_CheckExact(s) || !fields.read(s, v)) return false;
-    r = Rec{s, v[0], 0, false, 1.0, 0, 0, 0, false, false, 0, 0.0};
+    r.obj = s;
+    r.id = v[0];
+    r.cap = 0;
+    r.limited = r.timed = false;
     py::Num weight, cap;
     if (!r.id || !py::small_int(r.id, r.id_v) || !read_num(v[1], weight) || !read_num(v[2], cap)) return false;
     r.drained = record::weight_drains(weight);
@@ -114,9 +117,8 @@ bool read_records(PyObject* list, Recs& out) {
             if (PyErr_CheckSignals() < 0) py::raise();
             fields.forget();
         }
-        Rec r;
-        if (!read_record(fields, PyList_GET_ITEM(list, i), r)) return false;
-        out.hold(r);
+        if (!read_record(fields, PyList_GET_ITEM(list, i), out.next())) return out.drop(), false;
+        out.keep();
     }
     return true;
 }
@@ -196,12 +198,6 @@ Ref Inst::current(Attr a) const {
     if (unchanged())
         if (PyObject* v = get(a)) return Ref::borrow(v);
     return lb::attr(self, *kAttrNames[a]);
-}
-
-Ref Inst::current(const py::Name& name) const {
-    for (int a = 0; a < kAttrCount; ++a)
-        if (kAttrNames[a] == &name) return current(Attr(a));
-    return lb::attr(self, name);
 }
 
 PyObject* Key::in(PyObject* d, bool& failed) const {

@@ -49,6 +49,14 @@ public:
         ++size_;
         return heap_.back();
     }
+    // Forget the last element.
+    void shrink() {
+        if (size_ > N) heap_.pop_back();
+        if (--size_ == N) {
+            std::copy(heap_.begin(), heap_.end(), inline_.begin());
+            heap_.clear();
+        }
+    }
     T& operator[](size_t i) { return size_ <= N ? inline_[i] : heap_[i]; }
     const T& operator[](size_t i) const { return size_ <= N ? inline_[i] : heap_[i]; }
     size_t size() const { return size_; }
@@ -149,6 +157,15 @@ public:
         Py_INCREF(r.id);
         push_back(r);
     }
+    // A new last record, to be read in place and then held (`keep`) or
+    // given up (`drop`).
+    Rec& next() { return grow(); }
+    void keep() {
+        Rec& r = (*this)[size() - 1];
+        Py_INCREF(r.obj);
+        Py_INCREF(r.id);
+    }
+    void drop() { shrink(); }
 };
 
 // Read the records of an exact list; false when the list or a record is not
@@ -188,7 +205,6 @@ public:
     // self.<a> as the steps would read it at this moment: the attribute as
     // read while nothing watched changed since, else by name.
     Ref current(Attr a) const;
-    Ref current(const py::Name& name) const;
     // Nothing watched changed since `open`: what was read still holds.
     bool unchanged() const { return instance_epoch == instance_epoch_ && epoch == facts_epoch_; }
 
