@@ -146,10 +146,6 @@ void adopt(Module& m, py::Handle self);
 // else NULL.
 const View* view_of(Module& m, py::Handle self) noexcept;
 
-// self.<attribute> of a LoadBalancer: from its View when it has one (exact
-// while the class defines no such attribute), else by attribute access.
-py::Ref attr(Module& m, py::Handle self, Attr a);
-
 // Whether a key's hash and equality run no code: None, a bool, an exact
 // int, float or str, or an exact tuple or frozenset of those (a tuple may
 // hold frozensets).

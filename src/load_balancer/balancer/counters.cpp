@@ -53,15 +53,13 @@ namespace LoadBalancer {
 
 // self.inflight[server_id] = self.inflight.get(server_id, 0) + 1, then
 // self.inflight[server_id]: the table read at each use.
-Ref increment(const Call& c, Handle self, Handle server_id) {
-    Module& m = module_of(c);
-    py::bump_at([&] { return fast::attr(m, self, fast::kInflight); }, server_id);
-    return py::getitem(fast::attr(m, self, fast::kInflight), server_id);
+Ref increment(const Call&, Handle self, Handle server_id) {
+    py::bump_at([&] { return attr(self, names::inflight); }, server_id);
+    return py::getitem(attr(self, names::inflight), server_id);
 }
 
 Ref decrement(const Call& c, Handle self, Handle server_id) {
-    Module& m = module_of(c);
-    auto inflight = [&] { return fast::attr(m, self, fast::kInflight); };
+    auto inflight = [&] { return attr(self, names::inflight); };
     Ref zero = py::new_int(0);
     Ref cur = py::get(inflight(), server_id, zero);
     long long n;

@@ -64,7 +64,7 @@ Ref _try_admit(const Call& c, Handle self, Handle waiter) {
 }
 
 Ref _wake_one(const Call& c, Handle self, Handle server_id) {
-    Ref waiters = fast::attr(module_of(c), self, fast::kWaiters);
+    Ref waiters = attr(self, names::_waiters);
     Ref dq = py::get(waiters, server_id);
     if (dq.is_none() || !py::truthy(dq)) return py::none();
 

@@ -357,11 +357,6 @@ const View* view_of(Module& m, py::Handle self) noexcept {
     return dp ? view(m, *dp) : nullptr;
 }
 
-py::Ref attr(Module& m, py::Handle self, Attr a) {
-    if (const View* v = view_of(m, self))
-        if (PyObject* value = v->attrs[a]) return py::Ref::borrow(value);
-    return py::getattr(self, *kAttrNames[a]);
-}
 
 namespace {
 
