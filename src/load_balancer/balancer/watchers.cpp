@@ -40,9 +40,12 @@ int on_instance_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObje
     return 0;
 }
 // A table of an instance: only a key that is not plain (or keys not seen
-// one by one) matter, and make the View be read again.
-int on_table_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+// one by one) matter, and make the View be read again.  A dict stored in a
+// table (a pool's round-robin weights) is a table too, watched from now on.
+int on_table_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject* value) {
     if ((event == PyDict_EVENT_ADDED && !plain_key(key)) || event == PyDict_EVENT_CLONED) ++instance_epoch;
+    if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED) && value && PyDict_CheckExact(value))
+        PyDict_Watch(table_watcher, value);  // sets a bit of the dict: allocates nothing, runs no code
     return 0;
 }
 
@@ -296,15 +299,19 @@ uint64_t method_named(PyObject* key) {
     return 0;
 }
 
-// Whether every key of the exact dict `table` is plain; the table is
-// watched from now on for keys that are not.
-bool plain_table(PyObject* table) {
+// Whether every key of the exact dict `table` is plain, and of every exact
+// dict stored in it (a pool's round-robin weights); they are watched from
+// now on for keys that are not.
+bool plain_table(PyObject* table, int depth = 0) {
     if (PyDict_Watch(table_watcher, table) < 0) return PyErr_Clear(), false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(table, &pos, &key, &value))
-        if (!plain_key(key)) return false;
-    return true;
+    bool plain = true;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!plain_key(key)) plain = false;
+        if (depth == 0 && PyDict_CheckExact(value) && !plain_table(value, 1)) plain = false;
+    }
+    return plain;
 }
 
 // The View of the adopted instance dict `dict`, read again if it changed.

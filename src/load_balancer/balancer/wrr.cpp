@@ -346,16 +346,6 @@ size_t distinct_ids(const Recs& recs, const Small<size_t>& eligible) {
     return count;
 }
 
-// Whether every key of the exact dict `d` is an exact str or int: a
-// look-up in it then runs no code.
-bool plain_keys(PyObject* d) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key)) return false;
-    return true;
-}
-
 }  // namespace
 
 bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Small<size_t>& eligible, const Now& now,
@@ -368,22 +358,23 @@ bool wrr_pick(const Inst& inst, const Key& pool_key, const Recs& recs, const Sma
     bool failed = false;
 
     // The lock: exact, free, nobody waiting, no instance-level override.
+    // Its attributes are read in one walk of its dict (no look-up, so no
+    // key's comparison can run code).
     Ref lock = Ref::borrow(pool_key.in(locks, failed));
     if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != m.lock_type.get()) return false;
     PyObject** ldp = _PyObject_GetDictPtr(lock);
-    if (!ldp || !*ldp || !PyDict_CheckExact(*ldp) || !plain_keys(*ldp)) return PyErr_Clear(), false;
-    Ref ld = Ref::borrow(*ldp);
-    PyObject* locked = lookup(ld, names::_locked, failed);
-    PyObject* waiters = lookup(ld, names::_waiters, failed);
-    if (locked != Py_False || !waiters) return false;
+    if (!ldp || !*ldp || !PyDict_CheckExact(*ldp)) return PyErr_Clear(), false;
+    Fields<5> lock_fields({&names::_locked, &names::_waiters, &names::acquire, &names::release, &names::_wake_up_first});
+    std::array<PyObject*, 5> lf;
+    if (!lock_fields.read(*ldp, lf)) return false;
+    PyObject *locked = lf[0], *waiters = lf[1];
+    if (locked != Py_False || !waiters || lf[2] || lf[3] || lf[4]) return false;
     if (waiters != Py_None && (!exact_deque(m, waiters) || PySequence_Size(waiters) != 0)) return PyErr_Clear(), false;
-    for (const py::Name* name : {&names::acquire, &names::release, &names::_wake_up_first})
-        if (lookup(ld, *name, failed) || failed) return false;
 
-    // The pool's state: current weights that are plain numbers, under plain
-    // ids.
+    // The pool's state: current weights that are plain numbers (its keys are
+    // plain: the View's tables hold it).
     Ref state = Ref::borrow(pool_key.in(wrr, failed));
-    if (failed || (state && (!PyDict_CheckExact(state.get()) || !plain_keys(state)))) return false;
+    if (failed || (state && !PyDict_CheckExact(state.get()))) return false;
     const size_t n = eligible.size();
     Small<double, 64> value;
     for (size_t k = 0; k < n; ++k) {
