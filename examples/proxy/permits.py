@@ -279,7 +279,7 @@ class StaticDivision(Permits):
                  ", ".join(f"backend {sid}: {n}" for sid, n in sorted(shares.items())) or "no capped backend")
 
     async def status(self) -> dict[str, Any]:
-        return {"mode": "static", "processes": self.processes,
+        return {"mode": "static", "processes": self.processes, "pid": os.getpid(),
                 "backends": {str(sid): {"held": n} for sid, (n, _) in sorted(self.lb.limits.items())}}
 
     def collect(self) -> Iterable[Metric]:

@@ -62,7 +62,7 @@ from . import status
 from .config import ConfigError, PoolConfig, ProxyConfig, load
 from .listener import ClientLimits, ConnectionGuard, protocol_factory
 from .metrics import ProxyMetrics, ProxyStats, outcome_of
-from .permits import Permits, make_permits
+from .permits import Permits, check_workers, make_permits
 
 log = logging.getLogger("proxy")
 access_log = logging.getLogger("proxy.access")
@@ -404,6 +404,8 @@ class Proxy:
             raise ConfigError("the proxy was started without a configuration file")
         try:
             new = load(self.config_path)
+            if self.workers > 1 and not self.config.permits.redis_url:
+                check_workers(new, self.workers)
             if self.before_reload is not None:
                 await self.before_reload(new)
         except (ConfigError, OSError) as e:
