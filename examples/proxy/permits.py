@@ -61,6 +61,8 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 
 import load_balancer as lbm
 
+from .config import ConfigError
+
 if TYPE_CHECKING:
     import redis.asyncio as aioredis
 
@@ -350,7 +352,7 @@ class PermitMember(Permits):
         self.script = self.redis.register_script(PUT_SCRIPT)
         self.pools: dict[int, Pool] = {}
         self.by_key: dict[str, Pool] = {}
-        self.seq = int(time.time() * 1000) * 1000  # monotonic across restarts of this member id too
+        self.seq = 0  # of this member's writes, across all pools (a restarted process is a new member)
         self.margin = settings.lease_sec / 20  # eps: the lease ends this much before Redis's expiry
         self.failing_since: float | None = None
         self.retry_at = 0.0
@@ -876,8 +878,6 @@ def check_workers(config: ProxyConfig, workers: int) -> None:
     small = [f"backend {r['id']} ({r['name']}): max_concurrency {r['max_concurrency']}"
              for r in config.backends() if 0 < r["max_concurrency"] < workers]
     if small:
-        from .config import ConfigError
-
         raise ConfigError(f"{workers} workers without [permits] redis_url divide each cap statically, and these "
                           f"caps are smaller than that: {'; '.join(small)}")
 
