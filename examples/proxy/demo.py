@@ -151,7 +151,8 @@ async def start_backend(setup: BackendSetup) -> Child:
         "--decode-ms-per-token", str(setup.decode_ms)])
 
 
-def proxy_config(mode: str, backends: dict[int, Child], extra: tuple[str, ...] = (), queue_ttl: float = 0.5) -> str:
+def proxy_config(mode: str, backends: dict[int, Child], extra: tuple[str, ...] = (), queue_ttl: float = 0.5,
+                 depth: int = 2) -> str:
     queue_on = mode != "superfast"
     lines = [
         "[server]", 'host = "127.0.0.1"', "port = 0", f"max_body_bytes = {MAX_BODY_BYTES}",
@@ -159,7 +160,7 @@ def proxy_config(mode: str, backends: dict[int, Child], extra: tuple[str, ...] =
         "[upstream]", "connect_timeout_sec = 1.0", "read_timeout_sec = 10.0", "sin_bin_sec = 2.0",
         "health_interval_sec = 0.2", "health_timeout_sec = 0.5", "reaper_interval_sec = 0.25",
         "[routing]", f'mode = "{mode}"', f"superfast_cap = {SUPERFAST_CAP}",
-        "[queue]", f"enabled = {str(queue_on).lower()}", f"ttl_sec = {queue_ttl}", "max_depth_multiplier = 2",
+        "[queue]", f"enabled = {str(queue_on).lower()}", f"ttl_sec = {queue_ttl}", f"max_depth_multiplier = {depth}",
         "queue_all_ttl_sec = 5.0",
         *extra,
     ]
@@ -263,6 +264,7 @@ class Outcome:
     left: bool = False            # the client went away before the end
     cut: bool = False             # the stream ended with the proxy's upstream_error event
     error: str | None = None
+    reason: str | None = None     # X-Reject-Reason of a refusal
 
 
 async def send(session: aiohttp.ClientSession, base: str, req: Request) -> Outcome:
@@ -275,6 +277,7 @@ async def send(session: aiohttp.ClientSession, base: str, req: Request) -> Outco
             out.backend = r.headers.get("X-Backend-Id")
             out.queue_wait_ms = float(r.headers.get("X-Queue-Wait-Ms", "0"))
             out.attempts = int(r.headers.get("X-Attempts", "1"))
+            out.reason = r.headers.get("X-Reject-Reason")
             if not (req.stream and r.status == 200):
                 await r.read()
                 return
@@ -541,6 +544,7 @@ def summary(runs: list[ModeRun]) -> None:
 SHARED_PERMITS = ("[permits]", "lease_sec = 2.0", "grace_sec = 1.0", "reconcile_sec = 0.25", "hold_sec = 1.0",
                   "timeout_sec = 0.25")
 SHARED_QUEUE_TTL = 3.0
+SHARED_QUEUE_DEPTH = 4  # max_depth_multiplier: a burst favours one process
 SHARED_PACE = 2.5  # the bursts' pauses, stretched: the run lasts long enough for the kill's permits to move
 
 
@@ -584,7 +588,8 @@ async def run_shared(backends: dict[int, Child], plan: list[tuple[list[Request],
     try:
         config = workdir / "proxy-shared.toml"
         config.write_text(proxy_config("max_concurrency", backends,
-                                       (*SHARED_PERMITS, f'redis_url = "{redis.url}"'), queue_ttl=SHARED_QUEUE_TTL))
+                                       (*SHARED_PERMITS, f'redis_url = "{redis.url}"'), queue_ttl=SHARED_QUEUE_TTL,
+                                       depth=SHARED_QUEUE_DEPTH))
         names = [f"proxy{i + 1}" for i in range(processes)]
         started = await asyncio.gather(*(Child.start(n, ["examples.proxy", str(config)],
                                                      echo=("reclaimed", "rejoining", "unreachable"))
@@ -695,7 +700,7 @@ async def run_shared(backends: dict[int, Child], plan: list[tuple[list[Request],
 def report_shared(run: SharedRun) -> None:
     total = sum(len(o) for o in run.outcomes.values())
     print(f"\n== {run.processes} proxy processes sharing the caps through Redis (max_concurrency, queue on, ttl "
-          f"{SHARED_QUEUE_TTL}s): {total} requests in {run.elapsed:.1f}s ==")
+          f"{SHARED_QUEUE_TTL}s, depth x{SHARED_QUEUE_DEPTH}): {total} requests in {run.elapsed:.1f}s ==")
     print(f"  {'process':<9}{'requests':>9}  answers" + " " * 36 + "permits at the end (held/committed)"
           "   round trips per request")
     for name, outs in run.outcomes.items():
@@ -717,6 +722,8 @@ def report_shared(run: SharedRun) -> None:
         flag = "  <- above its cap" if st.get("peak", 0) > s.cap else ""
         print(f"  {s.id:>3} {s.name:<7}{s.cap:>5}{st.get('peak', 0):>6}{st.get('rejected_429', 0):>6}"
               f"{st.get('served', 0):>8}   {run.max_committed.get(s.name, 0)}{flag}")
+    reasons = Counter(o.reason for outs in run.outcomes.values() for o in outs if o.status == 503)
+    print("  503s by reason: " + (", ".join(f"{k} {n}" for k, n in reasons.most_common()) or "none"))
     if run.killed:
         moved = f"{run.reclaimed_after:.2f}s" if run.reclaimed_after is not None else "not within the run"
         print(f"  {run.killed} was killed holding "
@@ -727,7 +734,7 @@ def report_shared(run: SharedRun) -> None:
           "  holds, and holds one only while its lease runs. The committed sum (permits held, or requests in\n"
           "  flight where more) never passes a cap, and no backend saw more than its cap. The killed process's\n"
           "  permits stay counted until its lease + grace has passed (its requests might still be running\n"
-          "  somewhere); meanwhile the others have less to share, and requests wait or time out (503).")
+          "  somewhere); meanwhile the others have less to share and their requests wait longer.")
 
 
 async def main(args: argparse.Namespace) -> int:
