@@ -382,8 +382,11 @@ class PermitMember(Permits):
             spec = wanted.get(sid)
             if spec is None or spec[0] != pool.name:
                 self._forget(pool)
-            else:
-                pool.cap = spec[1]
+            elif pool.cap != spec[1]:
+                pool.cap = spec[1]  # the next write carries it; a lowered cap lowers what this member holds
+                if pool.n > pool.cap:
+                    pool.n = pool.cap
+                    self._apply(pool)
         for sid, (name, cap) in wanted.items():
             if sid not in self.pools:
                 pool = Pool(sid, name, f"{self.s.key_prefix}:{name}", cap)
