@@ -379,11 +379,11 @@ class PermitMember(Permits):
         wanted: dict[int, tuple[str, int]] = {r["id"]: (r["name"], r["max_concurrency"])
                                               for r in config.backends() if r["max_concurrency"] > 0}
         for sid, pool in list(self.pools.items()):
-            spec = wanted.get(sid)
-            if spec is None or spec[0] != pool.name:
+            want = wanted.get(sid)
+            if want is None or want[0] != pool.name:
                 self._forget(pool)
-            elif pool.cap != spec[1]:
-                pool.cap = spec[1]  # the next write carries it; a lowered cap lowers what this member holds
+            elif pool.cap != want[1]:
+                pool.cap = want[1]  # the next write carries it; a lowered cap lowers what this member holds
                 if pool.n > pool.cap:
                     pool.n = pool.cap
                     self._apply(pool)
