@@ -11,4 +11,6 @@ if ! command -v chromium >/dev/null 2>&1; then
         echo "chromium is not installed (and this is not root with apt-get): the status page test is skipped" >&2
     fi
 fi
+# The shared-cap tests start Debian's redis-server: install it where we can.
+source "$(dirname "${BASH_SOURCE[0]}")/redis.sh"
 exec .venv/bin/python -m pytest -q "$@"

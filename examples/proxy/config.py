@@ -5,6 +5,7 @@
     [upstream]    timeouts, sin-bin time, health probes, reaper interval
     [routing]     mode, default algorithm, capacity-gate settings of load_balancer
     [queue]       the wait queue: load_balancer's own queue settings
+    [permits]     caps shared by several proxy processes through Redis (examples.proxy.permits)
     [[pools]]     one per model: model, clusters, tier, algorithm, [[pools.backends]]
 
 Settings of the [routing] and [queue] tables that name a module setting are
@@ -83,6 +84,29 @@ class PoolConfig:
         return (self.model, self.clusters, self.tier)
 
 
+FALLBACKS = frozenset({"closed", "static"})
+
+
+@dataclass(frozen=True)
+class PermitSettings:
+    """[permits]: the caps shared by several proxy processes through Redis (off while redis_url is "")."""
+
+    redis_url: str = ""
+    key_prefix: str = "lb-permits"
+    lease_sec: float = 10.0
+    grace_sec: float = 5.0
+    reconcile_sec: float = 1.0
+    hold_sec: float = 5.0
+    timeout_sec: float = 0.5
+    fallback: str = "closed"
+    processes: int = 1
+
+    @property
+    def want_ttl_sec(self) -> float:
+        """How long a refused claim keeps its place in the line of wanters without being renewed."""
+        return 3 * self.reconcile_sec
+
+
 @dataclass
 class ProxyConfig:
     pools: dict[str, PoolConfig]
@@ -108,6 +132,7 @@ class ProxyConfig:
     routing_mode: str = "superfast"
     algorithm: str = "weighted_round_robin"
     module_settings: dict[str, Any] = field(default_factory=dict)
+    permits: PermitSettings = field(default_factory=PermitSettings)
 
     def backends(self) -> list[dict[str, Any]]:
         """Every server record once, in configuration order."""
@@ -131,6 +156,32 @@ _UPSTREAM_KEYS = {
     "connect_timeout_sec": float, "read_timeout_sec": float, "sin_bin_sec": float, "health_path": str,
     "health_interval_sec": float, "health_timeout_sec": float, "reaper_interval_sec": float,
 }
+
+
+_PERMIT_KEYS = {
+    "redis_url": str, "key_prefix": str, "lease_sec": float, "grace_sec": float, "reconcile_sec": float,
+    "hold_sec": float, "timeout_sec": float, "fallback": str, "processes": int,
+}
+
+
+def _permits(table: dict[str, Any]) -> PermitSettings:
+    fields = _scalars("permits", table, _PERMIT_KEYS)
+    settings = PermitSettings(**fields)
+    for key in ("lease_sec", "reconcile_sec", "timeout_sec", "processes"):
+        if not getattr(settings, key) > 0:
+            raise ConfigError(f"permits.{key} must be positive, not {getattr(settings, key)}")
+    for key in ("grace_sec", "hold_sec"):
+        if getattr(settings, key) < 0:
+            raise ConfigError(f"permits.{key} must not be negative")
+    if settings.fallback not in FALLBACKS:
+        raise ConfigError(f"permits.fallback must be one of {', '.join(sorted(FALLBACKS))}, not {settings.fallback!r}")
+    if settings.timeout_sec >= settings.lease_sec / 4:
+        raise ConfigError("permits.timeout_sec must be shorter than a quarter of permits.lease_sec (the renewal period)")
+    if settings.redis_url and not settings.redis_url.startswith(("redis://", "rediss://", "unix://")):
+        raise ConfigError("permits.redis_url must be a redis://, rediss:// or unix:// URL")
+    if not settings.key_prefix or any(c.isspace() for c in settings.key_prefix):
+        raise ConfigError("permits.key_prefix must be a non-empty string without spaces")
+    return settings
 
 
 def _typed(where: str, key: str, value: Any, kind: type) -> Any:
@@ -167,7 +218,7 @@ def _vocabulary(where: str, value: Any, valid: frozenset[str]) -> str:
 
 def parse(doc: dict[str, Any]) -> ProxyConfig:
     """Build and check a configuration from a parsed TOML document."""
-    unknown = set(doc) - {"server", "upstream", "routing", "queue", "pools"}
+    unknown = set(doc) - {"server", "upstream", "routing", "queue", "pools", "permits"}
     if unknown:
         raise ConfigError(f"unknown table(s): {', '.join(sorted(unknown))}")
     settings: dict[str, Any] = {}
@@ -239,8 +290,18 @@ def parse(doc: dict[str, Any]) -> ProxyConfig:
             backends.append(BackendConfig(**fields))
         pools[model] = PoolConfig(model, frozenset(clusters), tier, pool_algorithm, backends)
 
+    permits = _permits(_table(doc, "permits"))
+    if permits.redis_url:
+        # A backend's permit pool is keyed by its name: names must tell backends apart.
+        names = [b.name or f"backend-{b.id}" for pool in pools.values() for b in pool.backends]
+        for name in names:
+            if any(c.isspace() for c in name):
+                raise ConfigError(f"backend name {name!r}: permits are keyed by name, which must have no spaces")
+        twice = sorted({n for n in names if names.count(n) > 1})
+        if twice:
+            raise ConfigError(f"backend name(s) used twice: {', '.join(twice)} (permits are keyed by name)")
     return ProxyConfig(pools=pools, routing_mode=mode, algorithm=algorithm,
-                       module_settings=module_settings, **settings)
+                       module_settings=module_settings, permits=permits, **settings)
 
 
 def load(path: str | Path) -> ProxyConfig:

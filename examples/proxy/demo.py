@@ -21,7 +21,15 @@ itself saw against its cap (a peak above it is marked "at a client disconnect"
 when it came only while a request whose client had gone still counted there);
 at the end the /metrics text of the last run as a scraper gets it.
 
+Then several proxy processes share the caps through Redis (a redis-server of
+its own on a loopback port): three proxies in front of the same backends, the
+traffic moving from one to the next, one of them killed (SIGKILL) partway. It
+prints each backend's cap against the peak it saw and the largest committed
+sum read in Redis, each process's requests and permits, and how long the
+killed process's permits took to move.
+
 Run:  python -m examples.proxy.demo [--requests N] [--seed S] [--modes superfast,hybrid,...]
+                                    [--processes N] [--no-shared]
 """
 from __future__ import annotations
 
@@ -41,6 +49,8 @@ from typing import Any
 
 import aiohttp
 from prometheus_client.parser import text_string_to_metric_families
+
+from . import redis_server
 
 ROOT = Path(__file__).resolve().parents[2]
 MODES = ("superfast", "hybrid", "max_concurrency", "queue_all")
@@ -141,7 +151,8 @@ async def start_backend(setup: BackendSetup) -> Child:
         "--decode-ms-per-token", str(setup.decode_ms)])
 
 
-def proxy_config(mode: str, backends: dict[int, Child]) -> str:
+def proxy_config(mode: str, backends: dict[int, Child], extra: tuple[str, ...] = (), queue_ttl: float = 0.5,
+                 depth: int = 2) -> str:
     queue_on = mode != "superfast"
     lines = [
         "[server]", 'host = "127.0.0.1"', "port = 0", f"max_body_bytes = {MAX_BODY_BYTES}",
@@ -149,8 +160,9 @@ def proxy_config(mode: str, backends: dict[int, Child]) -> str:
         "[upstream]", "connect_timeout_sec = 1.0", "read_timeout_sec = 10.0", "sin_bin_sec = 2.0",
         "health_interval_sec = 0.2", "health_timeout_sec = 0.5", "reaper_interval_sec = 0.25",
         "[routing]", f'mode = "{mode}"', f"superfast_cap = {SUPERFAST_CAP}",
-        "[queue]", f"enabled = {str(queue_on).lower()}", "ttl_sec = 0.5", "max_depth_multiplier = 2",
+        "[queue]", f"enabled = {str(queue_on).lower()}", f"ttl_sec = {queue_ttl}", f"max_depth_multiplier = {depth}",
         "queue_all_ttl_sec = 5.0",
+        *extra,
     ]
     for model, algorithm in ALGORITHMS.items():
         lines += ["[[pools]]", f'model = "{model}"', f'algorithm = "{algorithm}"']
@@ -252,6 +264,7 @@ class Outcome:
     left: bool = False            # the client went away before the end
     cut: bool = False             # the stream ended with the proxy's upstream_error event
     error: str | None = None
+    reason: str | None = None     # X-Reject-Reason of a refusal
 
 
 async def send(session: aiohttp.ClientSession, base: str, req: Request) -> Outcome:
@@ -264,6 +277,7 @@ async def send(session: aiohttp.ClientSession, base: str, req: Request) -> Outco
             out.backend = r.headers.get("X-Backend-Id")
             out.queue_wait_ms = float(r.headers.get("X-Queue-Wait-Ms", "0"))
             out.attempts = int(r.headers.get("X-Attempts", "1"))
+            out.reason = r.headers.get("X-Reject-Reason")
             if not (req.stream and r.status == 200):
                 await r.read()
                 return
@@ -524,6 +538,205 @@ def summary(runs: list[ModeRun]) -> None:
           "  backend's Retry-After.")
 
 
+# -- several processes, one set of caps ----------------------------------------------------------------
+
+# Short leases, so that a killed process's permits move within the run: T = 2 s, reclaimed 1 s after it.
+SHARED_PERMITS = ("[permits]", "lease_sec = 2.0", "grace_sec = 1.0", "reconcile_sec = 0.25", "hold_sec = 1.0",
+                  "timeout_sec = 0.25")
+SHARED_QUEUE_TTL = 3.0
+SHARED_QUEUE_DEPTH = 4  # max_depth_multiplier: a burst favours one process
+SHARED_PACE = 2.5  # the bursts' pauses, stretched: the run lasts long enough for the kill's permits to move
+
+
+@dataclass
+class SharedRun:
+    processes: int
+    outcomes: dict[str, list[Outcome]] = field(default_factory=dict)
+    lost: int = 0  # requests open on the killed process when it died
+    elapsed: float = 0.0
+    backend_stats: dict[int, dict[str, Any]] = field(default_factory=dict)
+    status: dict[str, dict[str, Any]] = field(default_factory=dict)
+    max_committed: Counter[str] = field(default_factory=Counter)  # backend name -> largest sum read in Redis
+    killed: str = ""
+    killed_held: dict[str, int] = field(default_factory=dict)
+    reclaimed_after: float | None = None
+    exits: dict[str, int] = field(default_factory=dict)
+
+
+async def read_pools(redis_url: str, names: list[str]) -> dict[str, dict[str, int]]:
+    """Every member's committed count per backend, read atomically per pool."""
+    import redis.asyncio as aioredis
+
+    client = aioredis.Redis.from_url(redis_url, socket_timeout=1.0)
+    try:
+        async with client.pipeline(transaction=True) as pipe:
+            for name in names:
+                pipe.hgetall(f"lb-permits:{name}")
+            tables = await pipe.execute()
+    finally:
+        await client.aclose()
+    return {name: {k.decode()[2:]: int(v.split()[0]) for k, v in table.items() if k.startswith(b"m:")}
+            for name, table in zip(names, tables)}
+
+
+async def run_shared(backends: dict[int, Child], plan: list[tuple[list[Request], float]], workdir: Path,
+                     processes: int) -> SharedRun:
+    result = SharedRun(processes)
+    redis = redis_server.RedisServer()
+    redis.start()
+    proxies: dict[str, Child] = {}
+    try:
+        config = workdir / "proxy-shared.toml"
+        config.write_text(proxy_config("max_concurrency", backends,
+                                       (*SHARED_PERMITS, f'redis_url = "{redis.url}"'), queue_ttl=SHARED_QUEUE_TTL,
+                                       depth=SHARED_QUEUE_DEPTH))
+        names = [f"proxy{i + 1}" for i in range(processes)]
+        started = await asyncio.gather(*(Child.start(n, ["examples.proxy", str(config)],
+                                                     echo=("reclaimed", "rejoining", "unreachable"))
+                                         for n in names))
+        proxies = dict(zip(names, started))
+        print(f"    redis-server on 127.0.0.1:{redis.port}; {processes} proxies: "
+              + ", ".join(f"{n} {c.url}" for n, c in proxies.items())
+              + "\n    (a new pool grants nothing for lease + grace = 3.0 s: the boot window after a restart)",
+              flush=True)
+        await asyncio.sleep(3.2)
+        requests = [r for burst, _ in plan for r in burst]
+        for planned in requests:  # no departing clients here: the peaks then show the caps alone
+            planned.leave_after_chunks, planned.leave_after_sec = 0, 0.0
+        victim = names[-1]
+        pool_names = [s.name for s in BACKENDS]
+        connector = aiohttp.TCPConnector(limit=0)
+        async with aiohttp.ClientSession(connector=connector) as session:
+            for child in backends.values():
+                async with session.post(child.url + "/stats/reset") as r:
+                    await r.read()
+            sent: dict[str, list[asyncio.Task[Outcome]]] = {n: [] for n in names}
+            alive = list(names)
+            start = time.perf_counter()
+            done = asyncio.Event()
+
+            async def watch_redis() -> None:
+                while not done.is_set():
+                    try:
+                        pools = await read_pools(redis.url, pool_names)
+                    except Exception:
+                        pools = {}
+                    for name, members in pools.items():
+                        result.max_committed[name] = max(result.max_committed[name], sum(members.values()))
+                    await asyncio.sleep(0.05)
+
+            async def kill_victim() -> None:
+                pools = await read_pools(redis.url, pool_names)
+                member = (await get_json(session, proxies[victim].url + "/status.json"))["permits"]["member"]
+                result.killed_held = {n: m[member] for n, m in pools.items() if m.get(member)}
+                alive.remove(victim)
+                proxies[victim].send_signal(signal.SIGKILL)
+                killed_at = time.perf_counter()
+                result.killed = victim
+                print(f"    !  {victim} killed (SIGKILL) at {killed_at - start:.1f}s holding "
+                      + (", ".join(f"{n} {k}" for n, k in result.killed_held.items()) or "no permits"), flush=True)
+                for _ in range(400):
+                    pools = await read_pools(redis.url, pool_names)
+                    if not any(member in m for m in pools.values()):
+                        result.reclaimed_after = time.perf_counter() - killed_at
+                        print(f"    !  its permits reclaimed by the others {result.reclaimed_after:.2f}s after the"
+                              " kill (lease 2.0 s + grace 1.0 s)", flush=True)
+                        return
+                    await asyncio.sleep(0.02)
+
+            async def progress() -> None:
+                while True:
+                    await asyncio.sleep(1.0)
+                    held = []
+                    for n in alive:
+                        try:
+                            pm = (await get_json(session, proxies[n].url + "/status.json"))["permits"]
+                        except (aiohttp.ClientError, TimeoutError):
+                            continue
+                        held.append(f"{n} {sum(b['held'] for b in pm['backends'].values())}")
+                    answered = sum(t.done() for ts in sent.values() for t in ts)
+                    print(f"    {time.perf_counter() - start:4.1f}s  sent {sum(map(len, sent.values())):>3}/"
+                          f"{len(requests)}  answered {answered:>3}   permits held: {', '.join(held)}", flush=True)
+
+            watcher = asyncio.create_task(watch_redis())
+            ticker = asyncio.create_task(progress())
+            killer: asyncio.Task[None] | None = None
+            index = 0
+            for k, (burst, pause) in enumerate(plan):
+                if killer is None and index >= len(requests) * 0.3 and processes > 1:
+                    killer = asyncio.create_task(kill_victim())
+                favoured = alive[k % len(alive)]  # the traffic moves from one process to the next
+                for j, _ in enumerate(burst):
+                    req = requests[index]
+                    index += 1
+                    target = favoured if j % 4 else alive[(k + j) % len(alive)]
+                    sent[target].append(asyncio.create_task(send(session, proxies[target].url, req)))
+                await asyncio.sleep(pause * SHARED_PACE)
+            for n, tasks in sent.items():
+                result.outcomes[n] = list(await asyncio.gather(*tasks))
+            if killer is not None:
+                await killer
+            result.elapsed = time.perf_counter() - start
+            ticker.cancel()
+            for n in alive:
+                for _ in range(300):
+                    snap = await get_json(session, proxies[n].url + "/debug/snapshot")
+                    if not snap["inflight"] and snap["queue_total_waiters"] == 0:
+                        break
+                    await asyncio.sleep(0.02)
+                result.status[n] = (await get_json(session, proxies[n].url + "/status.json"))["permits"]
+            done.set()
+            await watcher
+            for sid, child in backends.items():
+                result.backend_stats[sid] = await get_json(session, child.url + "/stats")
+        result.lost = sum(o.error is not None for o in result.outcomes.get(victim, []))
+    finally:
+        for n, child in proxies.items():
+            result.exits[n] = await child.stop()
+        redis.close()
+    return result
+
+
+def report_shared(run: SharedRun) -> None:
+    total = sum(len(o) for o in run.outcomes.values())
+    print(f"\n== {run.processes} proxy processes sharing the caps through Redis (max_concurrency, queue on, ttl "
+          f"{SHARED_QUEUE_TTL}s, depth x{SHARED_QUEUE_DEPTH}): {total} requests in {run.elapsed:.1f}s ==")
+    print(f"  {'process':<9}{'requests':>9}  answers" + " " * 36 + "permits at the end (held/committed)"
+          "   round trips per request")
+    for name, outs in run.outcomes.items():
+        answered = Counter(o.status for o in outs if o.status is not None)
+        answers = "  ".join(f"{code}: {n}" for code, n in sorted(answered.items()))
+        if name == run.killed:
+            print(f"  {name:<9}{len(outs):>9}  {answers:<43}killed: {run.lost} request(s) open on it were lost "
+                  "with it")
+            continue
+        pm = run.status.get(name, {})
+        held = ", ".join(f"{b['name']} {b['held']}/{b['committed']}" for b in pm.get("backends", {}).values()
+                         if b["held"] or b["committed"]) or "none"
+        trips = pm.get("round_trips_per_request", {})
+        print(f"  {name:<9}{len(outs):>9}  {answers:<43}{held:<38}{trips.get('all', 0):.2f}"
+              f" (claims {trips.get('claims', 0):.2f})")
+    print(f"  {'backend':<11}{'cap':>5}{'peak':>6}{'429s':>6}{'served':>8}   largest committed sum read in Redis")
+    for s in BACKENDS:
+        st = run.backend_stats.get(s.id, {})
+        flag = "  <- above its cap" if st.get("peak", 0) > s.cap else ""
+        print(f"  {s.id:>3} {s.name:<7}{s.cap:>5}{st.get('peak', 0):>6}{st.get('rejected_429', 0):>6}"
+              f"{st.get('served', 0):>8}   {run.max_committed.get(s.name, 0)}{flag}")
+    reasons = Counter(o.reason for outs in run.outcomes.values() for o in outs if o.status == 503)
+    print("  503s by reason: " + (", ".join(f"{k} {n}" for k, n in reasons.most_common()) or "none"))
+    if run.killed:
+        moved = f"{run.reclaimed_after:.2f}s" if run.reclaimed_after is not None else "not within the run"
+        print(f"  {run.killed} was killed holding "
+              + (", ".join(f"{n} {k}" for n, k in run.killed_held.items()) or "no permits")
+              + f"; the others reclaimed them {moved} after the kill (its lease 2.0 s + grace 1.0 s, then the"
+              " next write)")
+    print("  Each backend's cap is one pool of permits in Redis; a process admits a request only on a permit it\n"
+          "  holds, and holds one only while its lease runs. The committed sum (permits held, or requests in\n"
+          "  flight where more) never passes a cap, and no backend saw more than its cap. The killed process's\n"
+          "  permits stay counted until its lease + grace has passed (its requests might still be running\n"
+          "  somewhere); meanwhile the others have less to share and their requests wait longer.")
+
+
 async def main(args: argparse.Namespace) -> int:
     modes = [m.strip() for m in args.modes.split(",") if m.strip()]
     plan = make_plan(args.seed, args.requests)
@@ -535,6 +748,7 @@ async def main(args: argparse.Namespace) -> int:
           f" mid-request {sum(r.leave_after_sec > 0 for b, _ in plan for r in b)}")
     runs: list[ModeRun] = []
     backends: dict[int, Child] = {}
+    shared: SharedRun | None = None
     try:
         with tempfile.TemporaryDirectory(prefix="lb-demo-") as tmp:
             started = await asyncio.gather(*(start_backend(s) for s in BACKENDS))
@@ -547,19 +761,36 @@ async def main(args: argparse.Namespace) -> int:
                 run = await run_mode(mode, backends, plan, Path(tmp))
                 runs.append(run)
                 report(run, total)
+            if args.processes > 1 and not args.no_shared:
+                if redis_server.available() is None:
+                    print("\n-- shared caps: skipped, redis-server is not installed (scripts/demo.sh installs it "
+                          "as root with apt-get) --")
+                else:
+                    if backends[FROZEN].proc.returncode is not None:
+                        backends[FROZEN] = await start_backend(next(s for s in BACKENDS if s.id == FROZEN))
+                    print(f"\n-- {args.processes} proxy processes, one set of caps (Redis) --", flush=True)
+                    shared_plan = make_plan(args.seed + 1, args.shared_requests)
+                    shared = await run_shared(backends, shared_plan, Path(tmp), args.processes)
     finally:
         for child in backends.values():
             child.send_signal(signal.SIGCONT)
             await child.stop()
-    summary(runs)
+    if runs:
+        summary(runs)
     if runs:
         lines = runs[-1].metrics_text.splitlines()
         buckets = [line for line in lines if "_bucket{" in line]
         print(f"\n== /metrics of the {runs[-1].mode} run, as scraped over HTTP"
               f" (its {len(buckets)} histogram bucket lines left out) ==")
         print("\n".join(line for line in lines if "_bucket{" not in line))
+    if shared is not None:
+        report_shared(shared)
     failures = [r.mode for r in runs if r.proxy_exit != 0 or r.snapshot.get("inflight")
                 or r.snapshot.get("queue_total_waiters")]
+    if shared is not None and (any(code != 0 for n, code in shared.exits.items() if n != shared.killed)
+                               or any(st.get("peak", 0) > s.cap for s in BACKENDS
+                                      for st in [shared.backend_stats.get(s.id, {})])):
+        failures.append("shared caps")
     if failures:
         print(f"\nleft in flight or parked, or unclean exit: {failures}")
         return 1
@@ -571,4 +802,7 @@ if __name__ == "__main__":
     parser.add_argument("--requests", type=int, default=400)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--modes", default=",".join(MODES))
+    parser.add_argument("--processes", type=int, default=3, help="proxy processes sharing the caps through Redis")
+    parser.add_argument("--shared-requests", type=int, default=300, help="requests of the shared-caps run")
+    parser.add_argument("--no-shared", action="store_true", help="leave out the shared-caps run")
     sys.exit(asyncio.run(main(parser.parse_args())))

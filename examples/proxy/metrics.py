@@ -144,6 +144,8 @@ class _StatsCollector(Collector):
         info = GaugeMetricFamily("proxy_info", "The proxy's event loop.", labels=["event_loop"])
         info.add_metric([proxy.event_loop_name()], 1)
         yield info
+        if proxy.permits is not None:
+            yield from proxy.permits.collect()
 
 
 class ProxyMetrics:

@@ -62,6 +62,7 @@ from . import status
 from .config import ConfigError, PoolConfig, ProxyConfig, load
 from .listener import ClientLimits, ConnectionGuard, protocol_factory
 from .metrics import ProxyMetrics, ProxyStats, outcome_of
+from .permits import Permits, check_workers, make_permits
 
 log = logging.getLogger("proxy")
 access_log = logging.getLogger("proxy.access")
@@ -206,11 +207,16 @@ class Proxy:
 
     def __init__(self, config: ProxyConfig, lb: lbm.LoadBalancer | None = None, *,
                  config_path: str | Path | None = None,
-                 before_reload: Callable[[ProxyConfig], Awaitable[None]] | None = None) -> None:
+                 before_reload: Callable[[ProxyConfig], Awaitable[None]] | None = None,
+                 workers: int = 1, reuse_port: bool = False) -> None:
         self.config = config
         self.config_path = config_path
         self.before_reload = before_reload
         self.lb = lb if lb is not None else lbm.LoadBalancer()
+        # Caps shared with other proxy processes (Redis permits, or a static division among workers).
+        self.permits: Permits | None = make_permits(self.lb, config, workers)
+        self.workers = workers
+        self.reuse_port = reuse_port
         self.stats = ProxyStats()
         self.metrics = ProxyMetrics(self)
         self.guard = ConnectionGuard(self._limits(config))
@@ -283,13 +289,16 @@ class Proxy:
         if cfg.health_interval_sec > 0:
             self._tasks.append(asyncio.create_task(self._health_loop(), name="health-probes"))
         self._tasks.append(asyncio.create_task(self._sample_dispatches(), name="dispatch-rates"))
+        if self.permits is not None:
+            await self.permits.start()
         self._runner = web.AppRunner(self.app(), handler_cancellation=True, access_log=None,
                                      shutdown_timeout=cfg.shutdown_grace_sec)
         await self._runner.setup()
         server = self._runner.server
         assert server is not None
         factory = protocol_factory(server, self.guard, access_log=None, lingering_time=2.0)
-        self._listener = await asyncio.get_running_loop().create_server(factory, cfg.host, cfg.port, backlog=1024)
+        self._listener = await asyncio.get_running_loop().create_server(factory, cfg.host, cfg.port, backlog=1024,
+                                                                        reuse_port=self.reuse_port or None)
         self.port = int(self._listener.sockets[0].getsockname()[1])
         log.info("listening on http://%s:%d: %d pool(s), %d backend(s), routing mode %s, queue %s, event loop %s",
                  cfg.host, self.port, len(cfg.pools), len(cfg.backends()), self.lb.get_routing_mode(),
@@ -311,6 +320,8 @@ class Proxy:
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
         self._tasks = []
+        if self.permits is not None:
+            await self.permits.stop()
         if self.session is not None:
             await self.session.close()
             self.session = None
@@ -369,6 +380,11 @@ class Proxy:
         new.apply_module_settings()
         self.lb.set_routing_mode(new.routing_mode)
         self.config = new
+        if new.permits != old.permits:
+            log.warning("reload: [permits] changes take effect at the next start")
+            new.permits = old.permits
+        if self.permits is not None:
+            self.permits.reconfigure(new)
         self.guard.limits = self._limits(new)
         self._upstream_timeout = self._client_timeout(new)
         for sid in old_ids - set(new_records):
@@ -388,6 +404,8 @@ class Proxy:
             raise ConfigError("the proxy was started without a configuration file")
         try:
             new = load(self.config_path)
+            if self.workers > 1 and not self.config.permits.redis_url:
+                check_workers(new, self.workers)
             if self.before_reload is not None:
                 await self.before_reload(new)
         except (ConfigError, OSError) as e:
@@ -624,6 +642,11 @@ class Proxy:
         excluded = self.excluded() | failed
         server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
                                       algorithm=pool.algorithm, sticky_key=sticky)
+        if server is None and self.permits is not None and self.permits.claims \
+                and await self.permits.claim(candidates, excluded):
+            # No free local permit: one round trip got some; select again.
+            server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
+                                          algorithm=pool.algorithm, sticky_key=sticky)
         if server is not None:
             return Grant(server)
         if not self.lb.queue_enabled():
@@ -702,14 +725,21 @@ class Proxy:
             failure = busy = None
             # Nothing awaits between the grant and the lease: a slot the queue handed
             # over is held for this request only until wait_for_slot returned.
-            async with lbm.InflightLease(self.lb, server["id"]):
-                self._check_cap(server, "queue" if got.queued else "select")
-                try:
-                    return await self._forward(request, raw, server, stream, headers, pool.model)
-                except UpstreamFailure as e:
-                    failure = e
-                except UpstreamBusy as e:
-                    busy = e
+            permits = self.permits
+            try:
+                async with lbm.InflightLease(self.lb, server["id"]):
+                    self._check_cap(server, "queue" if got.queued else "select")
+                    if permits is not None:
+                        permits.admitted(server["id"])
+                    try:
+                        return await self._forward(request, raw, server, stream, headers, pool.model)
+                    except UpstreamFailure as e:
+                        failure = e
+                    except UpstreamBusy as e:
+                        busy = e
+            finally:
+                if permits is not None:
+                    permits.released(server["id"])
             skip.add(server["id"])
             if busy is not None:
                 self.stats.upstream_429[server["id"]] += 1
@@ -957,7 +987,8 @@ class Proxy:
         return web.Response(text=status.PAGE, content_type="text/html")
 
     async def handle_status_data(self, request: web.Request) -> web.Response:
-        return web.json_response(status.data(self, self._dispatch_rates()))
+        permits = await self.permits.status() if self.permits is not None else None
+        return web.json_response(status.data(self, self._dispatch_rates(), permits))
 
     async def _sample_dispatches(self) -> None:
         """Every second, the balancer's dispatch counts: the rates /status shows (over the last 10 s)."""

@@ -4,7 +4,8 @@ The page fetches /status.json every second and renders, per pool, its queue
 depth and dispatch rate, and per backend: up or down (sin-binned, drained), in
 flight against its cap as a bar, slots held for woken parked requests,
 dispatches and their rate, and its last error; then the balancer's rejections
-by reason and the listener's refusals.
+by reason and the listener's refusals; with shared caps, this process's
+permits and every member of each backend's permit pool, as Redis has them.
 """
 from __future__ import annotations
 
@@ -15,7 +16,7 @@ if TYPE_CHECKING:
     from .server import Proxy
 
 
-def data(proxy: Proxy, rates: dict[int, float]) -> dict[str, Any]:
+def data(proxy: Proxy, rates: dict[int, float], permits: dict[str, Any] | None = None) -> dict[str, Any]:
     lb = proxy.lb
     excluded = proxy.excluded()
     pools = []
@@ -46,7 +47,7 @@ def data(proxy: Proxy, rates: dict[int, float]) -> dict[str, Any]:
         "answered": sum(st.responses.values()), "client_disconnects": st.client_disconnects,
         "rejections": dict(sorted(lb.reject_counts.items())),
         "connections_refused": dict(sorted(proxy.guard.refused.items())),
-        "pools": pools,
+        "pools": pools, "permits": permits,
     }
 
 
@@ -80,6 +81,12 @@ PAGE = """<!doctype html>
 <div id="summary">loading&hellip;</div>
 <div id="stale"></div>
 <div id="pools"></div>
+<section id="permits" hidden>
+<h2>Permits shared with other processes</h2>
+<div id="permits-head" class="pool-head"></div>
+<table id="permit-table"><thead><tr><th>backend</th><th>cap</th><th>held here</th><th>committed here</th>
+<th>in use here</th><th>lease left</th><th>members (committed, lease left)</th></tr></thead><tbody></tbody></table>
+</section>
 <h2>Rejections by reason</h2>
 <table id="rejections"><thead><tr><th>reason</th><th>count</th></tr></thead><tbody></tbody></table>
 <script>
@@ -147,6 +154,7 @@ function render(d) {
     section.appendChild(table);
     pools.appendChild(section);
   }
+  renderPermits(d.permits);
   const body = document.querySelector("#rejections tbody");
   body.replaceChildren();
   const reasons = Object.entries(d.rejections).map(([k, v]) => ["balancer: " + k, k, v])
@@ -156,6 +164,30 @@ function render(d) {
     const row = el("tr", {"data-reason": key});
     cell(row, "reason", label);
     cell(row, "count", n, "num");
+    body.appendChild(row);
+  }
+}
+function renderPermits(pm) {
+  const section = document.getElementById("permits");
+  section.hidden = !pm;
+  if (!pm) return;
+  const trips = pm.round_trips_per_request;
+  document.getElementById("permits-head").textContent = pm.mode === "static"
+    ? "caps divided statically among " + pm.processes + " process(es)"
+    : "member " + pm.member + ", " + pm.state + ", round trips per request " + trips.all +
+      " (on the request road " + trips.claims + ")" + (pm.redis_error ? ", Redis: " + pm.redis_error : "");
+  const body = document.querySelector("#permit-table tbody");
+  body.replaceChildren();
+  for (const [sid, b] of Object.entries(pm.backends)) {
+    const row = el("tr", {"data-permit-backend": sid});
+    cell(row, "name", sid + " " + (b.name || ""));
+    cell(row, "cap", b.cap === undefined ? "" : b.cap, "num");
+    cell(row, "held", b.held, "num");
+    cell(row, "committed", b.committed === undefined ? "" : b.committed, "num");
+    cell(row, "used", b.used === undefined ? "" : b.used, "num");
+    cell(row, "lease_left", b.lease_left_sec === undefined ? "" : b.lease_left_sec.toFixed(1) + "s", "num");
+    cell(row, "members", (b.members || []).map(m => (m.me ? "*" : "") + m.id + " " + m.committed + " (" +
+      m.lease_left_sec.toFixed(1) + "s" + (m.wanting ? ", wants" : "") + ")").join("; "));
     body.appendChild(row);
   }
 }
