@@ -223,19 +223,18 @@ struct SelectFrame final : py::Frame {
 
     // The pick among the eligible records, natively, and the dispatch record.
     py::Step native_pick(const fast::Inst& inst, const fast::Key& key, const fast::Recs& recs,
-                         const fast::Small<size_t>& eligible_in, const fast::Now& now, bool sticky, int algo) {
-        const fast::Small<size_t>* eligible = &eligible_in;
-        if (eligible->empty()) return py::Step::done(py::none());
+                         const fast::Small<size_t>& eligible, const fast::Now& now, bool sticky, int algo) {
+        if (eligible.empty()) return py::Step::done(py::none());
         size_t winner;
         if (sticky) {
-            winner = fast::sticky_pick(sticky_key, recs, *eligible);
+            winner = fast::sticky_pick(sticky_key, recs, eligible);
         } else if (algo == kLeastConnections) {
-            winner = fast::least_connections_pick(recs, *eligible);
-        } else if (!fast::wrr_pick(inst, key, recs, *eligible, now, winner)) {
+            winner = fast::least_connections_pick(recs, eligible);
+        } else if (!fast::wrr_pick(inst, key, recs, eligible, now, winner)) {
             // The lock is taken or not plain: await the pick as the steps do.
-            Ref list = py::new_list(Py_ssize_t(eligible->size()));
-            for (size_t k = 0; k < eligible->size(); ++k)
-                PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[(*eligible)[k]].obj));
+            Ref list = py::new_list(Py_ssize_t(eligible.size()));
+            for (size_t k = 0; k < eligible.size(); ++k)
+                PyList_SET_ITEM(list.get(), Py_ssize_t(k), Py_NewRef(recs[eligible[k]].obj));
             return await_pick(list);
         }
         return native_finish(inst, key, recs[winner], now);
