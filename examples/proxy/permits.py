@@ -307,6 +307,7 @@ class Pool:
     cap: int
     n: int = 0  # permits held: the balancer's limit while the lease is valid
     pub: int = 0  # committed as Redis last acknowledged it
+    unanswered: int | None = None  # the lowest count written since the last answer: Redis may hold it already
     epoch: int = 0  # 0: not joined (or fenced)
     gen: str = ""
     acked: int = 0  # seq of the last write Redis acknowledged
@@ -472,8 +473,11 @@ class PermitMember(Permits):
                 continue  # at the configured cap: no permit helps
             if now < pool.valid_until and used < pool.n:
                 continue  # room under the limit: something else stopped the select
-            if now < pool.valid_until and pool.n < pool.pub and pool.yield_fair is None:
-                pool.n = min(pool.pub, used + 1)  # held in Redis, lowered here: take it back
+            # Held in Redis, lowered here: take it back, but not above a lower count written since
+            # the last answer (in flight, or its answer lost): Redis may have taken that one already.
+            held = pool.pub if pool.unanswered is None else min(pool.pub, pool.unanswered)
+            if now < pool.valid_until and pool.n < held and pool.yield_fair is None:
+                pool.n = min(held, used + 1)
                 self._apply(pool)
                 raised = True
                 continue
@@ -691,6 +695,10 @@ class PermitMember(Permits):
                            int(s.want_ttl_sec * 1000), self.channel]
         for e in entries:
             args += [e.pool.epoch, e.pool.gen, e.pool.acked, e.target, e.pool.cap, int(e.claim)]
+        for e in entries:
+            if e.target >= 0:
+                low = e.pool.unanswered
+                e.pool.unanswered = e.target if low is None else min(low, e.target)
         sent = time.monotonic()
         self.round_trips[kind] += 1
         try:
@@ -732,6 +740,7 @@ class PermitMember(Permits):
         before = pool.n
         if status in ("stale", "left"):
             return False
+        pool.unanswered = None  # Redis's record is this write's now (a later one is stale there)
         if status == "fenced":
             self.lease_losses["fenced"] += 1
             self.events.append((time.time(), f"backend {pool.sid}: reclaimed by the others: rejoining with nothing"))
