@@ -379,6 +379,42 @@ def test_a_lowered_count_redis_took_is_not_taken_back_before_its_answer(redis):
     run(main())
 
 
+def test_an_answer_for_a_pool_a_reload_removed_sets_no_limit(redis):
+    """A reload uncaps a backend while a write for its pool is out: the answer must not limit it again
+    (its lease would then run out and close the backend in this process)."""
+    async def main():
+        lb, config, member = await joined_member(redis.url, 4, hold=1)
+        view = PoolView(redis.url, "gpu-a")
+        try:
+            real = member.script
+            sent, answer = asyncio.Event(), asyncio.Event()
+
+            async def held(**kwargs):
+                reply = await real(**kwargs)
+                sent.set()
+                await answer.wait()
+                return reply
+            member.script = held
+            member.renew_due = True
+            write = asyncio.create_task(member._write())
+            await asyncio.wait_for(sent.wait(), 10)
+            uncapped = parse(proxy_doc(redis.url, [(1, "gpu-a", "http://127.0.0.1:9", 0)]))
+            member.reconfigure(uncapped)  # backend 1 is no longer capped: its pool leaves
+            assert 1 not in lb.limits
+            answer.set()
+            await asyncio.wait_for(write, 10)
+            assert 1 not in lb.limits
+
+            async def left():
+                return member.id not in (await view.snapshot())[1]
+            await until(left, "the member left the pool")
+        finally:
+            await view.close()
+            await member.redis.aclose()
+
+    run(main())
+
+
 # -- the grant script on its own -------------------------------------------------------------------
 
 

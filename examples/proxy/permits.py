@@ -732,6 +732,8 @@ class PermitMember(Permits):
 
     def _answer(self, entry: Entry, answer: list[Any], seq: int, sent: float) -> bool:
         pool = entry.pool
+        if self.pools.get(pool.sid) is not pool:
+            return False  # the pool left (a reload) while the write was out: the backend's limit is not its own
         status = answer[0].decode() if isinstance(answer[0], bytes) else str(answer[0])
         committed, epoch = int(answer[1]), int(answer[2])
         gen = answer[3].decode() if isinstance(answer[3], bytes) else str(answer[3])
