@@ -694,7 +694,7 @@ class Proxy:
         headers: dict[str, str] = {"X-Request-Id": _state().request_id}
         got: Grant | Refusal | None = await self._acquire(pool, candidates, tokens, sticky, skip)
         while True:
-            if isinstance(got, Grant) and got.queued and self._unusable(got.server):
+            while isinstance(got, Grant) and got.queued and self._unusable(got.server):
                 # Parked before that backend went out of rotation: a waiter keeps the
                 # backends it was parked on, and a dead backend's released leases
                 # free "slots" there. Route again without it (not an attempt).
