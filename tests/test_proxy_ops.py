@@ -318,6 +318,20 @@ def test_admin_routes_need_the_token_when_one_is_set():
     run(main())
 
 
+@pytest.mark.parametrize("raw_id", ["%C2%B2", "9" * 5000], ids=["superscript two", "5000 digits"])
+def test_an_admin_backend_id_that_is_no_number_is_a_404(raw_id):
+    """Digits int() refuses (another script's, or more than it converts) are the client's error, not a 500."""
+    backend = SimBackend(1, max_concurrency=2)
+
+    async def main():
+        async with Stack({"chat": [(backend, {})]}) as st:
+            async with st.client.post(st.url + f"/admin/backends/{raw_id}/drain") as r:
+                assert (r.status, (await r.json())["error"]["type"]) == (404, "not_found_error")
+            assert st.proxy.drained == set()
+
+    run(main())
+
+
 # -- one command: the proxy and its simulated backends from the TOML --------------------------------
 
 def test_serve_with_backends_reloads_on_sighup_and_stops_everything(tmp_path):

@@ -1041,7 +1041,9 @@ class Proxy:
         if (refused := self._admin_refusal(request)) is not None:
             return refused
         raw = request.match_info["id"]
-        record = self.set_drained(int(raw), request.match_info["action"] == "drain") if raw.isdigit() else None
+        # ASCII digits only: int() refuses some other digits isdigit() accepts, and very long numbers.
+        known = raw.isascii() and raw.isdigit() and len(raw) <= 20
+        record = self.set_drained(int(raw), request.match_info["action"] == "drain") if known else None
         if record is None:
             return error_response(404, f"no backend with id {raw!r}", "not_found_error")
         return web.json_response(self._backend_state(record))
