@@ -318,6 +318,20 @@ def test_failed_backend_sin_binned_and_request_retried(failure, caplog):
     run(main())
 
 
+def test_a_backend_5xx_passed_on_is_counted_as_an_upstream_error():
+    """Both attempts answered 500: the client gets the last backend's answer, not counted as the proxy's fault."""
+    first, second = SimBackend(1, max_concurrency=1), SimBackend(2, max_concurrency=1)
+    first.fail_next = second.fail_next = 1
+
+    async def main():
+        async with Stack({"chat": [(first, {}), (second, {})]}) as st:
+            status, payload, _ = await st.call("/v1/chat/completions", chat())
+            assert (status, payload["error"]["type"]) == (500, "server_error")
+            assert st.proxy.stats.outcomes == {"upstream_error": 1}
+
+    run(main())
+
+
 def test_a_second_stale_queue_grant_is_routed_again_too():
     """Parked, handed a backend that went out of rotation, parked again and handed another such one:
     the request goes to neither."""

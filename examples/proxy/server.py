@@ -758,6 +758,7 @@ class Proxy:
             got = await self._acquire(pool, candidates, tokens, sticky, skip)
         assert failure is not None
         if failure.response is not None:
+            _state().outcome = "upstream_error"  # the backend's own 5xx, whatever its status
             return failure.response
         return error_response(502, f"backend {failure.server['id']} {failure.message}", "upstream_error",
                               headers=headers)
