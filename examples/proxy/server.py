@@ -927,11 +927,7 @@ class Proxy:
             try:
                 chunk = await up.content.readany()
             except asyncio.CancelledError:
-                if attempt.ended_because:  # the proxy ended it: its backend was marked down
-                    self.stats.midstream_failures[server["id"]] += 1
-                    state.outcome = "stream_cut"
-                    await self._end_stream(resp, f"backend {server['id']} {attempt.ended_because}",
-                                           "upstream_error")
+                await self._cut_if_ended(resp, server, attempt)
                 raise
             except (aiohttp.ClientError, asyncio.TimeoutError) as e:
                 # Bytes already went out: no retry. Tell the client in-band and end the stream.
@@ -947,9 +943,20 @@ class Proxy:
                     return resp
                 if state.first_byte_at is None:
                     state.first_byte_at = time.monotonic()
-                await resp.write(chunk)
+                await resp.write(chunk)  # waits while a slow client's buffer is full
+            except asyncio.CancelledError:
+                await self._cut_if_ended(resp, server, attempt)
+                raise
             except ConnectionResetError:
                 raise ClientGone(resp) from None
+
+    async def _cut_if_ended(self, resp: web.StreamResponse, server: Server, attempt: Attempt) -> None:
+        """Cancelled while relaying: when the proxy ended the attempt (its backend was marked down), end the
+        client's stream with an error event; else the client went away, and there is nothing to write."""
+        if attempt.ended_because:
+            self.stats.midstream_failures[server["id"]] += 1
+            _state().outcome = "stream_cut"
+            await self._end_stream(resp, f"backend {server['id']} {attempt.ended_because}", "upstream_error")
 
     # -- models, diagnostics, status, admin ---------------------------------------------
 
