@@ -636,17 +636,20 @@ class Proxy:
             return Refusal(reason, waited)
         return Grant(server, queued=True, waited=waited)
 
+    async def _select(self, pool: PoolConfig, candidates: list[Server], tokens: int, sticky: str | None,
+                      excluded: set[int]) -> Server | None:
+        return await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
+                                    algorithm=pool.algorithm, sticky_key=sticky)
+
     async def _acquire(self, pool: PoolConfig, candidates: list[Server], tokens: int, sticky: str | None,
                        failed: set[int]) -> Grant | Refusal:
         """A backend for the request, or the balancer's refusal (counted once, by reason)."""
         excluded = self.excluded() | failed
-        server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
-                                      algorithm=pool.algorithm, sticky_key=sticky)
+        server = await self._select(pool, candidates, tokens, sticky, excluded)
         if server is None and self.permits is not None and self.permits.claims \
                 and await self.permits.claim(candidates, excluded):
             # No free local permit: one round trip got some; select again.
-            server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
-                                          algorithm=pool.algorithm, sticky_key=sticky)
+            server = await self._select(pool, candidates, tokens, sticky, excluded)
         if server is not None:
             return Grant(server)
         if not self.lb.queue_enabled():
@@ -666,8 +669,7 @@ class Proxy:
         slot there and would admit the request at once.
         """
         excluded = self.excluded() | skip
-        server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
-                                      algorithm=pool.algorithm, sticky_key=sticky)
+        server = await self._select(pool, candidates, tokens, sticky, excluded)
         if server is not None:
             self.stats.upstream_429_handled["retried"] += 1
             return Grant(server)
