@@ -5,7 +5,6 @@ Everything runs on 127.0.0.1. Every process is started with PR_SET_PDEATHSIG
 tests run in a `finally`, so nothing outlives a failing test either.
 """
 import asyncio
-import ctypes
 import json
 import signal
 import sys
@@ -15,15 +14,13 @@ from pathlib import Path
 import aiohttp
 import redis.asyncio as aioredis
 
+from examples.proxy.launcher import die_with_parent
+
 ROOT = Path(__file__).resolve().parents[1]
 # Short leases so that lapses and reclaims happen within a test: T = 1 s, reclaimed 0.5 s after it.
 PERMITS = {"lease_sec": 1.0, "grace_sec": 0.5, "reconcile_sec": 0.2, "hold_sec": 1.0, "timeout_sec": 0.2}
 # A claim is granted only after a new pool's boot window (lease + grace) and a round trip or two.
 BOOT_SEC = PERMITS["lease_sec"] + PERMITS["grace_sec"]
-
-
-def _die_with_parent():
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)
 
 
 def toml_value(value):
@@ -86,7 +83,7 @@ class Procs:
         log = open(self.tmp_path / f"{name}.log", "wb") if stderr is None else stderr
         proc = await asyncio.create_subprocess_exec(sys.executable, "-m", *args, cwd=ROOT,
                                                     stdout=asyncio.subprocess.PIPE, stderr=log,
-                                                    preexec_fn=_die_with_parent)
+                                                    preexec_fn=die_with_parent)
         p = Proc(name, proc, "")
         self.all.append(p)
         line = (await asyncio.wait_for(proc.stdout.readline(), 30)).decode()

@@ -318,6 +318,55 @@ def test_failed_backend_sin_binned_and_request_retried(failure, caplog):
     run(main())
 
 
+def test_a_backend_5xx_passed_on_is_counted_as_an_upstream_error():
+    """Both attempts answered 500: the client gets the last backend's answer, not counted as the proxy's fault."""
+    first, second = SimBackend(1, max_concurrency=1), SimBackend(2, max_concurrency=1)
+    first.fail_next = second.fail_next = 1
+
+    async def main():
+        async with Stack({"chat": [(first, {}), (second, {})]}) as st:
+            status, payload, _ = await st.call("/v1/chat/completions", chat())
+            assert (status, payload["error"]["type"]) == (500, "server_error")
+            assert st.proxy.stats.outcomes == {"upstream_error": 1}
+
+    run(main())
+
+
+def test_a_second_stale_queue_grant_is_routed_again_too():
+    """Parked, handed a backend that went out of rotation, parked again and handed another such one:
+    the request goes to neither."""
+    backends = {sid: SimBackend(sid, max_concurrency=1) for sid in (1, 2, 3)}
+
+    async def main():
+        pools = {"chat": [(b, {}) for b in backends.values()]}
+        # No probes: the test marks backends down itself.
+        upstream = {"health_interval_sec": 0, "reaper_interval_sec": 60.0}
+        async with Stack(pools, upstream=upstream, queue={"enabled": True, "ttl_sec": 60.0}) as st:
+            holders = []
+            for n, b in enumerate(backends.values(), 1):
+                b.hold = asyncio.Event()
+                holders.append(asyncio.create_task(st.call("/v1/chat/completions", chat())))
+                await until(lambda: sum(st.lb.inflight.values()) == n, "request dispatched")
+            call = asyncio.create_task(st.call("/v1/chat/completions", chat()))
+            await until(lambda: len(st.lb._all_waiters) == 1, "parked on all three")
+            st.proxy.down.add(1)
+            backends[1].hold.set()  # its slot goes to the parked request: routed again, parked on 2 and 3
+            await until(lambda: st.proxy.stats.stale_grants[1] == 1 and len(st.lb._all_waiters) == 1,
+                        "parked again")
+            st.proxy.down.add(2)
+            backends[2].hold.set()  # its slot goes to the parked request
+            await until(lambda: st.proxy.stats.stale_grants[2] == 1 or backends[2].arrived == 2,
+                        "the second grant handled")
+            backends[3].hold.set()
+            status, _, headers = await call
+            assert (status, headers["X-Backend-Id"], headers["X-Attempts"]) == (200, "3", "1")
+            assert st.proxy.stats.stale_grants == {1: 1, 2: 1}
+            assert [(await h)[0] for h in holders] == [200] * 3
+            await until(st.settled, "nothing in flight or parked")
+
+    run(main())
+
+
 # -- backends answering 429 -------------------------------------------------------------
 
 def test_backend_429_retried_on_another_backend_without_sin_bin():

@@ -95,6 +95,37 @@ def test_frozen_backend_requests_end_and_its_cap_holds_when_it_returns():
     run(main())
 
 
+def test_a_stream_ended_while_its_client_is_slow_still_gets_the_error_event():
+    """The backend is marked down while the relay waits for a slow client to take a chunk: the stream
+    still ends with an upstream_error event, not as if it had finished."""
+    backend = SimBackend(1, max_concurrency=1)
+
+    async def main():
+        async with Stack({"chat": [(backend, {})]}) as st:
+            backend.hold = asyncio.Event()  # the backend pauses after its first token
+            async with st.client.post(st.url + "/v1/chat/completions", json=chat(stream=True)) as r:
+                first = await r.content.readline()
+                (attempt,) = st.proxy.attempts[1]
+                stream, write = attempt.stream, attempt.stream.write
+                in_write, drained = asyncio.Event(), asyncio.Event()
+
+                async def slow_client_write(data):  # the next chunk waits as if the client read nothing
+                    if not in_write.is_set():
+                        in_write.set()
+                        await drained.wait()
+                    await write(data)
+                stream.write = slow_client_write
+                backend.hold.set()
+                await asyncio.wait_for(in_write.wait(), 20)
+                attempt.end("failed its health probe")
+                rest = (await asyncio.wait_for(r.read(), 20)).decode()
+            assert first.startswith(b"data: ") and '"upstream_error"' in rest
+            assert st.proxy.stats.outcomes["stream_cut"] == 1
+            await until(st.settled, "nothing in flight")
+
+    run(main())
+
+
 # -- /metrics and the dashboard -------------------------------------------------------------------
 
 def exported_names(text):
@@ -314,6 +345,20 @@ def test_admin_routes_need_the_token_when_one_is_set():
             async with st.client.post(st.url + "/admin/backends/1/drain",
                                       headers={"Authorization": "Bearer s3cret"}) as r:
                 assert r.status == 200 and 1 in st.proxy.drained
+
+    run(main())
+
+
+@pytest.mark.parametrize("raw_id", ["%C2%B2", "9" * 5000], ids=["superscript two", "5000 digits"])
+def test_an_admin_backend_id_that_is_no_number_is_a_404(raw_id):
+    """Digits int() refuses (another script's, or more than it converts) are the client's error, not a 500."""
+    backend = SimBackend(1, max_concurrency=2)
+
+    async def main():
+        async with Stack({"chat": [(backend, {})]}) as st:
+            async with st.client.post(st.url + f"/admin/backends/{raw_id}/drain") as r:
+                assert (r.status, (await r.json())["error"]["type"]) == (404, "not_found_error")
+            assert st.proxy.drained == set()
 
     run(main())
 

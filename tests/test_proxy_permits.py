@@ -26,9 +26,11 @@ import aiohttp
 import pytest
 import redis.asyncio as aioredis
 
+import load_balancer as lbm
+
 from examples.proxy import redis_server
 from examples.proxy.config import ConfigError, parse
-from examples.proxy.permits import PUT_SCRIPT
+from examples.proxy.permits import PUT_SCRIPT, PermitMember
 from tests.permit_helpers import (BOOT_SEC, PERMITS, ROOT, PoolView, Procs, chat, get_json, post, proxy_doc, stop,
                                   toml_text, until)
 
@@ -321,6 +323,94 @@ def test_redis_stopped_and_restarted_mid_load_keeps_caps_and_service_resumes(red
             assert all(any("new generation" in e["what"] for e in s["events"]) for s in status)
         finally:
             await procs.close()
+
+    run(main())
+
+
+# -- one member's own accounting -------------------------------------------------------------------
+
+
+async def joined_member(redis_url, cap, *, hold=2):
+    """A PermitMember in this process (no background tasks: the test drives its writes) holding `hold`
+    permits of backend 1's pool, whose boot window is short (lease 0.4 s, no grace)."""
+    doc = proxy_doc(redis_url, [(1, "gpu-a", "http://127.0.0.1:9", cap)],
+                    permits={"lease_sec": 0.4, "grace_sec": 0.0, "reconcile_sec": 0.1, "hold_sec": 0.0,
+                             "timeout_sec": 0.09})
+    config = parse(doc)
+    lb = lbm.LoadBalancer()
+    member = PermitMember(lb, config.permits, config)
+    pool = member.pools[1]
+    await member._write()  # join
+    deadline = time.monotonic() + 10
+    while pool.n < hold:  # refused ("boot") until the new pool's boot window has passed
+        assert time.monotonic() < deadline, "no permits granted"
+        member.demand[1] = hold
+        await member._write()
+        await asyncio.sleep(0.02)
+    return lb, config, member
+
+
+def test_a_lowered_count_redis_took_is_not_taken_back_before_its_answer(redis):
+    """A member lowers its count in Redis: until that write is answered (in flight, or its answer lost),
+    Redis may already hold the lower count, so the member must not admit above it again."""
+    async def main():
+        lb, config, member = await joined_member(redis.url, 4, hold=2)
+        view = PoolView(redis.url, "gpu-a")
+        try:
+            member._tick()  # nothing in flight, hold_sec 0: the idle permits go back (the limit drops to 0)
+            assert lb.limits[1][0] == 0
+            real = member.script
+
+            async def answer_lost(**kwargs):
+                await real(**kwargs)
+                raise aioredis.TimeoutError("the answer was lost")
+            member.script = answer_lost
+            await member._write()  # Redis takes the lower count; this member never hears it did
+            member.script = real
+            _, members, _, _ = await view.snapshot()
+            in_redis = members[member.id][0]
+            assert in_redis == 0
+            await member.claim(config.backends(), set())  # a request finds no room under the limit
+            assert lb.limits[1][0] <= in_redis
+        finally:
+            await view.close()
+            await member.redis.aclose()
+
+    run(main())
+
+
+def test_an_answer_for_a_pool_a_reload_removed_sets_no_limit(redis):
+    """A reload uncaps a backend while a write for its pool is out: the answer must not limit it again
+    (its lease would then run out and close the backend in this process)."""
+    async def main():
+        lb, config, member = await joined_member(redis.url, 4, hold=1)
+        view = PoolView(redis.url, "gpu-a")
+        try:
+            real = member.script
+            sent, answer = asyncio.Event(), asyncio.Event()
+
+            async def held(**kwargs):
+                reply = await real(**kwargs)
+                sent.set()
+                await answer.wait()
+                return reply
+            member.script = held
+            member.renew_due = True
+            write = asyncio.create_task(member._write())
+            await asyncio.wait_for(sent.wait(), 10)
+            uncapped = parse(proxy_doc(redis.url, [(1, "gpu-a", "http://127.0.0.1:9", 0)]))
+            member.reconfigure(uncapped)  # backend 1 is no longer capped: its pool leaves
+            assert 1 not in lb.limits
+            answer.set()
+            await asyncio.wait_for(write, 10)
+            assert 1 not in lb.limits
+
+            async def left():
+                return member.id not in (await view.snapshot())[1]
+            await until(left, "the member left the pool")
+        finally:
+            await view.close()
+            await member.redis.aclose()
 
     run(main())
 

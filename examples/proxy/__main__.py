@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import ctypes
 import logging
 import signal
 import socket
@@ -32,7 +31,7 @@ import sys
 from collections.abc import Callable
 
 from .config import ConfigError, ProxyConfig, load
-from .launcher import ROOT, BackendLauncher
+from .launcher import BackendLauncher, start_child
 from .permits import check_workers
 from .server import Proxy
 
@@ -90,11 +89,6 @@ async def serve(config: ProxyConfig, path: str, with_backends: bool = False, wor
             await launcher.stop()
 
 
-def _die_with_parent() -> None:
-    """In a worker, before exec: be killed if the supervisor dies (Linux prctl PR_SET_PDEATHSIG)."""
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)
-
-
 class Supervisor:
     """`--workers N`: N proxy processes listening on one port with SO_REUSEPORT."""
 
@@ -110,20 +104,11 @@ class Supervisor:
         self.port = 0
 
     async def _start(self, index: int) -> None:
-        proc = await asyncio.create_subprocess_exec(
-            sys.executable, "-m", "examples.proxy", "serve", self.path, "--worker-of", str(self.n),
-            "--worker-index", str(index), "--worker-port", str(self.port), *self.worker_args,
-            cwd=ROOT, stdout=asyncio.subprocess.PIPE, preexec_fn=_die_with_parent)
-        assert proc.stdout is not None
-        try:
-            line = (await asyncio.wait_for(proc.stdout.readline(), self.START_TIMEOUT_SEC)).decode()
-        except TimeoutError:
-            line = ""
-        if not line.startswith("READY "):
-            if proc.returncode is None:
-                proc.kill()
-            code = await proc.wait()
-            raise ConfigError(f"worker {index} did not start (exit code {code})")
+        proc, ready = await start_child(["examples.proxy", "serve", self.path, "--worker-of", str(self.n),
+                                         "--worker-index", str(index), "--worker-port", str(self.port),
+                                         *self.worker_args], self.START_TIMEOUT_SEC)
+        if not ready:
+            raise ConfigError(f"worker {index} did not start (exit code {proc.returncode})")
         self.procs[index] = proc
         log.info("worker %d (pid %d) listening on port %d", index, proc.pid, self.port)
 

@@ -38,12 +38,13 @@ def cpu_seconds(pid: int) -> float:
 PINNED = (os.cpu_count() or 1) >= 2
 
 
-def pin(cpu: int) -> None:
-    if PINNED:
+def pin(cpu: int | None) -> None:
+    if PINNED and cpu is not None:
         os.sched_setaffinity(0, {cpu})
 
 
-def start(args: list[str], log: Path, cpu: int) -> tuple[subprocess.Popen[str], str]:
+def start(args: list[str], log: Path, cpu: int | None) -> tuple[subprocess.Popen[str], str]:
+    """`python -m ARGS` (pinned to `cpu` unless None) and the URL of its READY line."""
     proc = subprocess.Popen([sys.executable, "-m", *args], cwd=ROOT, stdout=subprocess.PIPE,
                             stderr=log.open("w"), text=True, preexec_fn=lambda: pin(cpu))
     assert proc.stdout is not None

@@ -35,7 +35,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import ctypes
 import json
 import random
 import signal
@@ -51,6 +50,7 @@ import aiohttp
 from prometheus_client.parser import text_string_to_metric_families
 
 from . import redis_server
+from .launcher import die_with_parent
 
 ROOT = Path(__file__).resolve().parents[2]
 MODES = ("superfast", "hybrid", "max_concurrency", "queue_all")
@@ -93,11 +93,6 @@ def words(rng: random.Random, n: int) -> str:
 # -- child processes ----------------------------------------------------------------
 
 
-def _die_with_parent() -> None:
-    """In the child, before exec: be killed if the demo itself dies (Linux prctl PR_SET_PDEATHSIG)."""
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)
-
-
 class Child:
     """A backend or proxy process: started with its READY line, stderr collected."""
 
@@ -113,7 +108,7 @@ class Child:
     async def start(cls, name: str, args: list[str], echo: tuple[str, ...] = ()) -> Child:
         proc = await asyncio.create_subprocess_exec(sys.executable, "-m", *args, cwd=ROOT,
                                                     stdout=asyncio.subprocess.PIPE,
-                                                    stderr=asyncio.subprocess.PIPE, preexec_fn=_die_with_parent)
+                                                    stderr=asyncio.subprocess.PIPE, preexec_fn=die_with_parent)
         assert proc.stdout is not None
         line = (await asyncio.wait_for(proc.stdout.readline(), 60)).decode()
         if not line.startswith("READY "):

@@ -25,9 +25,30 @@ ROOT = Path(__file__).resolve().parents[2]
 START_TIMEOUT_SEC = 30.0
 
 
-def _die_with_parent() -> None:
-    """In the child, before exec: be killed if the launcher dies (prctl PR_SET_PDEATHSIG)."""
+def die_with_parent() -> None:
+    """In a child, before exec: be killed if its parent dies (Linux prctl PR_SET_PDEATHSIG)."""
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)
+
+
+async def start_child(args: list[str], timeout: float) -> tuple[asyncio.subprocess.Process, bool]:
+    """`python -m ARGS` in the project's root, killed if this process dies; whether it printed its READY line.
+
+    A child that printed something else first, or nothing within `timeout`, is
+    killed and reaped (its exit code in `returncode`).
+    """
+    proc = await asyncio.create_subprocess_exec(sys.executable, "-m", *args, cwd=ROOT,
+                                                stdout=asyncio.subprocess.PIPE, preexec_fn=die_with_parent)
+    assert proc.stdout is not None
+    try:
+        line = (await asyncio.wait_for(proc.stdout.readline(), timeout)).decode()
+    except TimeoutError:
+        line = ""
+    if line.startswith("READY "):
+        return proc, True
+    if proc.returncode is None:
+        proc.kill()
+    await proc.wait()
+    return proc, False
 
 
 def _loopback(host: str) -> bool:
@@ -60,19 +81,10 @@ class BackendLauncher:
                                for record, (host, port) in wanted))
 
     async def _start(self, backend_id: int, name: str, host: str, port: int, cap: int) -> None:
-        proc = await asyncio.create_subprocess_exec(
-            sys.executable, "-m", "examples.proxy.backend", "--id", str(backend_id), "--name", name,
-            "--host", host, "--port", str(port), "--max-concurrency", str(cap), cwd=ROOT,
-            stdout=asyncio.subprocess.PIPE, preexec_fn=_die_with_parent)
-        assert proc.stdout is not None
-        try:
-            line = (await asyncio.wait_for(proc.stdout.readline(), START_TIMEOUT_SEC)).decode()
-        except TimeoutError:
-            line = ""
-        if not line.startswith("READY "):
-            if proc.returncode is None:
-                proc.kill()
-            await proc.wait()
+        proc, ready = await start_child(["examples.proxy.backend", "--id", str(backend_id), "--name", name,
+                                         "--host", host, "--port", str(port), "--max-concurrency", str(cap)],
+                                        START_TIMEOUT_SEC)
+        if not ready:
             raise ConfigError(f"simulated backend {backend_id} ({name}) did not start on {host}:{port}")
         self.procs[backend_id] = proc
         log.info("simulated backend %d (%s) on http://%s:%d, max_concurrency %d", backend_id, name, host, port, cap)

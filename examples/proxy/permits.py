@@ -64,8 +64,6 @@ import load_balancer as lbm
 from .config import ConfigError
 
 if TYPE_CHECKING:
-    import redis.asyncio as aioredis
-
     from .config import PermitSettings, ProxyConfig
 
 log = logging.getLogger("proxy.permits")
@@ -98,7 +96,7 @@ for i, key in ipairs(KEYS) do
   local boot = tonumber(redis.call('HGET', key, 'boot'))
   local h = redis.call('HGETALL', key)
   -- members: reclaim those past expiry + grace, sum the others' committed
-  local others, mine, sum, freed = {}, nil, 0, 0
+  local others, mine, sum = {}, nil, 0
   for j = 1, #h, 2 do
     local f = h[j]
     if string.sub(f, 1, 2) == 'm:' then
@@ -107,7 +105,6 @@ for i, key in ipairs(KEYS) do
       c, e, s, x = tonumber(c), tonumber(e), tonumber(s), tonumber(x)
       if x + grace < now then
         redis.call('HDEL', key, f, 'w:' .. id)
-        freed = freed + c
       elseif id == me then
         mine = {c = c, e = e, s = s}
       else
@@ -307,6 +304,7 @@ class Pool:
     cap: int
     n: int = 0  # permits held: the balancer's limit while the lease is valid
     pub: int = 0  # committed as Redis last acknowledged it
+    unanswered: int | None = None  # the lowest count written since the last answer: Redis may hold it already
     epoch: int = 0  # 0: not joined (or fenced)
     gen: str = ""
     acked: int = 0  # seq of the last write Redis acknowledged
@@ -319,7 +317,6 @@ class Pool:
     busy_at: float = 0.0  # last tick that saw dispatches
     static: bool = False  # following the static fallback
     members: int = 1  # M, as last reported
-    waiting: int = 0  # other members waiting, as last reported
     grants: int = 0
     refusals: Counter[str] = field(default_factory=Counter)
 
@@ -336,8 +333,7 @@ class PermitMember(Permits):
 
     claims = True
 
-    def __init__(self, lb: lbm.LoadBalancer, settings: PermitSettings, config: ProxyConfig,
-                 client: aioredis.Redis | None = None) -> None:
+    def __init__(self, lb: lbm.LoadBalancer, settings: PermitSettings, config: ProxyConfig) -> None:
         import redis.asyncio as aioredis
         from redis.asyncio.retry import Retry
         from redis.backoff import NoBackoff
@@ -346,7 +342,7 @@ class PermitMember(Permits):
         self.s = settings
         self.id = member_id()
         self.channel = f"{settings.key_prefix}:events"
-        self.redis = client or aioredis.Redis.from_url(
+        self.redis = aioredis.Redis.from_url(
             settings.redis_url, socket_timeout=settings.timeout_sec, socket_connect_timeout=settings.timeout_sec,
             retry=Retry(NoBackoff(), 0))
         self.script = self.redis.register_script(PUT_SCRIPT)
@@ -472,8 +468,11 @@ class PermitMember(Permits):
                 continue  # at the configured cap: no permit helps
             if now < pool.valid_until and used < pool.n:
                 continue  # room under the limit: something else stopped the select
-            if now < pool.valid_until and pool.n < pool.pub and pool.yield_fair is None:
-                pool.n = min(pool.pub, used + 1)  # held in Redis, lowered here: take it back
+            # Held in Redis, lowered here: take it back, but not above a lower count written since
+            # the last answer (in flight, or its answer lost): Redis may have taken that one already.
+            held = pool.pub if pool.unanswered is None else min(pool.pub, pool.unanswered)
+            if now < pool.valid_until and pool.n < held and pool.yield_fair is None:
+                pool.n = min(held, used + 1)
                 self._apply(pool)
                 raised = True
                 continue
@@ -641,7 +640,7 @@ class PermitMember(Permits):
             except Exception:
                 log.exception("permit write failed")
 
-    def _compose(self, now: float) -> tuple[list[Entry], dict[int, int]]:
+    def _compose(self, now: float) -> list[Entry]:
         demand, self.demand = self.demand, Counter()
         wanted, self.wanted = self.wanted, set()
         renew = self.renew_due
@@ -663,11 +662,11 @@ class PermitMember(Permits):
                     entries.append(Entry(pool, committed, False))
             elif renew or committed < pool.pub or now >= pool.valid_until:
                 entries.append(Entry(pool, committed, False))
-        return entries, demand
+        return entries
 
     async def _write(self) -> None:
         now = time.monotonic()
-        entries, demand = self._compose(now)
+        entries = self._compose(now)
         round_, self.round = self.round, None
         granted: set[int] = set()
         try:
@@ -680,7 +679,6 @@ class PermitMember(Permits):
         finally:
             if round_ is not None and not round_.done():
                 round_.set_result(granted)
-        del demand
 
     async def _call(self, entries: list[Entry], kind: str) -> set[int]:
         """One PUT round trip; applies its answers. The pools whose limit rose."""
@@ -691,6 +689,10 @@ class PermitMember(Permits):
                            int(s.want_ttl_sec * 1000), self.channel]
         for e in entries:
             args += [e.pool.epoch, e.pool.gen, e.pool.acked, e.target, e.pool.cap, int(e.claim)]
+        for e in entries:
+            if e.target >= 0:
+                low = e.pool.unanswered
+                e.pool.unanswered = e.target if low is None else min(low, e.target)
         sent = time.monotonic()
         self.round_trips[kind] += 1
         try:
@@ -724,6 +726,8 @@ class PermitMember(Permits):
 
     def _answer(self, entry: Entry, answer: list[Any], seq: int, sent: float) -> bool:
         pool = entry.pool
+        if self.pools.get(pool.sid) is not pool:
+            return False  # the pool left (a reload) while the write was out: the backend's limit is not its own
         status = answer[0].decode() if isinstance(answer[0], bytes) else str(answer[0])
         committed, epoch = int(answer[1]), int(answer[2])
         gen = answer[3].decode() if isinstance(answer[3], bytes) else str(answer[3])
@@ -732,6 +736,7 @@ class PermitMember(Permits):
         before = pool.n
         if status in ("stale", "left"):
             return False
+        pool.unanswered = None  # Redis's record is this write's now (a later one is stale there)
         if status == "fenced":
             self.lease_losses["fenced"] += 1
             self.events.append((time.time(), f"backend {pool.sid}: reclaimed by the others: rejoining with nothing"))
@@ -752,7 +757,7 @@ class PermitMember(Permits):
         pool.pub = committed
         pool.static = False
         pool.valid_until = max(pool.valid_until, sent + self.s.lease_sec - self.margin)
-        pool.waiting, pool.members = waiting, members
+        pool.members = members
         if not entry.claim:
             self.renewals += 1
         if entry.claim and status in ("ok", "part") and committed > before:

@@ -8,20 +8,16 @@ dies (Linux PR_SET_PDEATHSIG).
 """
 from __future__ import annotations
 
-import ctypes
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
 import time
 from pathlib import Path
 
+from .launcher import die_with_parent
+
 START_TIMEOUT_SEC = 10.0
-
-
-def _die_with_parent() -> None:
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)
 
 
 def free_port() -> int:
@@ -64,7 +60,7 @@ class RedisServer:
              "--maxmemory", "64mb", "--maxmemory-policy", "noeviction", "--dir", self._dir.name,
              "--logfile", str(log), "--daemonize", "no"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=_die_with_parent)
+            preexec_fn=die_with_parent)
         deadline = time.monotonic() + START_TIMEOUT_SEC
         while not ping(self.port):
             if self.proc.poll() is not None or time.monotonic() > deadline:

@@ -636,17 +636,20 @@ class Proxy:
             return Refusal(reason, waited)
         return Grant(server, queued=True, waited=waited)
 
+    async def _select(self, pool: PoolConfig, candidates: list[Server], tokens: int, sticky: str | None,
+                      excluded: set[int]) -> Server | None:
+        return await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
+                                    algorithm=pool.algorithm, sticky_key=sticky)
+
     async def _acquire(self, pool: PoolConfig, candidates: list[Server], tokens: int, sticky: str | None,
                        failed: set[int]) -> Grant | Refusal:
         """A backend for the request, or the balancer's refusal (counted once, by reason)."""
         excluded = self.excluded() | failed
-        server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
-                                      algorithm=pool.algorithm, sticky_key=sticky)
+        server = await self._select(pool, candidates, tokens, sticky, excluded)
         if server is None and self.permits is not None and self.permits.claims \
                 and await self.permits.claim(candidates, excluded):
             # No free local permit: one round trip got some; select again.
-            server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
-                                          algorithm=pool.algorithm, sticky_key=sticky)
+            server = await self._select(pool, candidates, tokens, sticky, excluded)
         if server is not None:
             return Grant(server)
         if not self.lb.queue_enabled():
@@ -666,8 +669,7 @@ class Proxy:
         slot there and would admit the request at once.
         """
         excluded = self.excluded() | skip
-        server = await self.lb.select(pool.key, candidates, estimated_tokens=tokens, sin_binned=excluded,
-                                      algorithm=pool.algorithm, sticky_key=sticky)
+        server = await self._select(pool, candidates, tokens, sticky, excluded)
         if server is not None:
             self.stats.upstream_429_handled["retried"] += 1
             return Grant(server)
@@ -694,7 +696,7 @@ class Proxy:
         headers: dict[str, str] = {"X-Request-Id": _state().request_id}
         got: Grant | Refusal | None = await self._acquire(pool, candidates, tokens, sticky, skip)
         while True:
-            if isinstance(got, Grant) and got.queued and self._unusable(got.server):
+            while isinstance(got, Grant) and got.queued and self._unusable(got.server):
                 # Parked before that backend went out of rotation: a waiter keeps the
                 # backends it was parked on, and a dead backend's released leases
                 # free "slots" there. Route again without it (not an attempt).
@@ -758,6 +760,7 @@ class Proxy:
             got = await self._acquire(pool, candidates, tokens, sticky, skip)
         assert failure is not None
         if failure.response is not None:
+            _state().outcome = "upstream_error"  # the backend's own 5xx, whatever its status
             return failure.response
         return error_response(502, f"backend {failure.server['id']} {failure.message}", "upstream_error",
                               headers=headers)
@@ -926,11 +929,7 @@ class Proxy:
             try:
                 chunk = await up.content.readany()
             except asyncio.CancelledError:
-                if attempt.ended_because:  # the proxy ended it: its backend was marked down
-                    self.stats.midstream_failures[server["id"]] += 1
-                    state.outcome = "stream_cut"
-                    await self._end_stream(resp, f"backend {server['id']} {attempt.ended_because}",
-                                           "upstream_error")
+                await self._cut_if_ended(resp, server, attempt)
                 raise
             except (aiohttp.ClientError, asyncio.TimeoutError) as e:
                 # Bytes already went out: no retry. Tell the client in-band and end the stream.
@@ -946,9 +945,20 @@ class Proxy:
                     return resp
                 if state.first_byte_at is None:
                     state.first_byte_at = time.monotonic()
-                await resp.write(chunk)
+                await resp.write(chunk)  # waits while a slow client's buffer is full
+            except asyncio.CancelledError:
+                await self._cut_if_ended(resp, server, attempt)
+                raise
             except ConnectionResetError:
                 raise ClientGone(resp) from None
+
+    async def _cut_if_ended(self, resp: web.StreamResponse, server: Server, attempt: Attempt) -> None:
+        """Cancelled while relaying: when the proxy ended the attempt (its backend was marked down), end the
+        client's stream with an error event; else the client went away, and there is nothing to write."""
+        if attempt.ended_because:
+            self.stats.midstream_failures[server["id"]] += 1
+            _state().outcome = "stream_cut"
+            await self._end_stream(resp, f"backend {server['id']} {attempt.ended_because}", "upstream_error")
 
     # -- models, diagnostics, status, admin ---------------------------------------------
 
@@ -1041,7 +1051,9 @@ class Proxy:
         if (refused := self._admin_refusal(request)) is not None:
             return refused
         raw = request.match_info["id"]
-        record = self.set_drained(int(raw), request.match_info["action"] == "drain") if raw.isdigit() else None
+        # ASCII digits only: int() refuses some other digits isdigit() accepts, and very long numbers.
+        known = raw.isascii() and raw.isdigit() and len(raw) <= 20
+        record = self.set_drained(int(raw), request.match_info["action"] == "drain") if known else None
         if record is None:
             return error_response(404, f"no backend with id {raw!r}", "not_found_error")
         return web.json_response(self._backend_state(record))

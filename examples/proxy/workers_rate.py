@@ -22,7 +22,6 @@ from __future__ import annotations
 import argparse
 import json
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -86,15 +85,8 @@ def main() -> int:
                 for workers in (1, 2):
                     path = work / f"{load}-{workers}.toml"
                     path.write_text(config(backend_url, redis.url, cap))
-                    proxy = subprocess.Popen([sys.executable, "-m", "examples.proxy", "serve", str(path),
-                                              "--workers", str(workers)], cwd=Path(__file__).resolve().parents[2],
-                                             stdout=subprocess.PIPE, stderr=(work / "proxy.log").open("a"), text=True)
-                    assert proxy.stdout is not None
-                    line = proxy.stdout.readline()
-                    if not line.startswith("READY "):
-                        proxy.kill()
-                        raise RuntimeError(f"the proxy did not start: {line!r}")
-                    url = line.split()[1]
+                    proxy, url = start(["examples.proxy", "serve", str(path), "--workers", str(workers)],
+                                       work / f"{load}-{workers}.log", None)
                     try:
                         first_answer(url)  # waits out a new pool's boot window (lease + grace)
                         wrk(url, script, 2, args.connections)
